@@ -1,0 +1,102 @@
+// Host strings and JSON, built on utfcpp (decoding), nlohmann-json (parsing and encoding) and
+// utf8proc (canonical equivalence). No exception leaves this file: the parser runs in SAX mode
+// with exceptions off and the encoder is only handed data it has checked.
+#include "HostText.h"
+
+#include <utf8.h>
+#include <utf8proc.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/Platform.h"
+
+namespace korvale {
+
+using nlohmann::json;
+
+std::optional<std::string> decodeHostString(const char* text) {
+    if (!text) return std::nullopt;
+    std::string raw(text);
+    if (utf8::is_valid(raw.begin(), raw.end())) return raw;
+    std::string clean;
+    utf8::replace_invalid(raw.begin(), raw.end(), std::back_inserter(clean), 0xFFFD);
+    return clean;
+}
+
+namespace {
+
+// The DOM builder with exceptions off, keeping the parser's own description of the first error.
+class CapturingParser : public nlohmann::detail::json_sax_dom_parser<json> {
+public:
+    explicit CapturingParser(json& result) : json_sax_dom_parser(result, false) {}
+    template <class Exception>
+    bool parse_error(std::size_t, const std::string&, const Exception& ex) {
+        message = ex.what();
+        return false;
+    }
+    std::string message;
+};
+
+bool encodable(const json& v) {
+    switch (v.type()) {
+        case json::value_t::string: {
+            const auto& s = v.get_ref<const std::string&>();
+            return utf8::is_valid(s.begin(), s.end());
+        }
+        case json::value_t::number_float: return std::isfinite(v.get<double>());
+        case json::value_t::object:
+            for (auto it = v.begin(); it != v.end(); ++it)
+                if (!utf8::is_valid(it.key().begin(), it.key().end()) || !encodable(it.value()))
+                    return false;
+            return true;
+        case json::value_t::array:
+            for (const auto& e : v)
+                if (!encodable(e)) return false;
+            return true;
+        case json::value_t::binary:
+        case json::value_t::discarded: return false;
+        default: return true;
+    }
+}
+
+}  // namespace
+
+std::optional<json> parseHostJSON(const std::string& text) {
+    json result;
+    CapturingParser sax(result);
+    bool ok = json::sax_parse(text, &sax, json::input_format_t::json, true);
+    std::string message = sax.message;
+    if (ok && !result.is_object() && !result.is_array())
+        message = "JSON text did not start with array or object and option to allow fragments "
+                  "not set.";
+    if (!ok || !message.empty()) {
+        if (message.empty()) message = "unexpected end of input";
+        platform::current().console.writeLine("Error deserializing JSON: " + message);
+        return std::nullopt;
+    }
+    return result;
+}
+
+std::optional<std::string> encodeEventData(const EventData& data) {
+    if (!encodable(data)) return std::nullopt;
+    return data.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+bool canonicallyEqual(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    auto nfc = [](const std::string& s) -> std::optional<std::string> {
+        std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> out(
+            utf8proc_NFC(reinterpret_cast<const utf8proc_uint8_t*>(s.c_str())), &std::free);
+        if (!out) return std::nullopt;
+        return std::string(reinterpret_cast<const char*>(out.get()));
+    };
+    // Strings with an embedded NUL or ill-formed UTF-8 are only equal byte for byte.
+    if (a.find('\0') != std::string::npos || b.find('\0') != std::string::npos) return false;
+    auto na = nfc(a), nb = nfc(b);
+    return na && nb && *na == *nb;
+}
+
+}  // namespace korvale

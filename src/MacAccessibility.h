@@ -1,0 +1,75 @@
+// The monitor: the one object that knows which application the library follows, the element
+// that last had the focus, the two blocked lists, and the callback through which every event
+// leaves. Its handlers are entered from accessibility observers and workspace notifications,
+// all on the host's main thread, so its fields need no lock.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "HostText.h"
+#include "platform/Platform.h"
+
+namespace korvale {
+
+using platform::AXObserverCallback;
+using platform::AXObserverRef;
+using platform::ElementRef;
+using platform::RunningApplicationRef;
+
+// A workspace notification as the monitor sees it.
+using WorkspaceNotification = platform::Notification;
+
+class MacAccessibility : public std::enable_shared_from_this<MacAccessibility> {
+public:
+    using Callback = std::function<void(const std::string& notification, const EventData& data)>;
+
+    explicit MacAccessibility(Callback callback);  // init(callback:)
+    virtual ~MacAccessibility() = default;
+    MacAccessibility(const MacAccessibility&) = delete;
+    MacAccessibility& operator=(const MacAccessibility&) = delete;
+
+    // Fields, in declaration order.
+    Callback callback;
+    RunningApplicationRef frontmostApp;
+    std::optional<int32_t> processID;
+    std::string selectedText;
+    ElementRef focusedElement;
+    AXObserverRef observer;  // declared state; the live observer is the access layer's global
+    std::map<std::string, nlohmann::json> blockedFiledsList;  // bundle id -> field rule
+    std::vector<std::string> blockedApps;
+
+    // Operations, in declaration order.
+    virtual void setBlockedApps(std::vector<std::string> apps);
+    virtual EventData getBasicAppInfo();
+    virtual EventData nativeTextFieldSelectedText();
+    virtual void setSelectedText(const std::string& text);
+    virtual AXObserverCallback uiFocusedChange();
+    virtual AXObserverCallback uiPositionChange();
+    virtual AXObserverCallback selectedTextChange();
+    virtual void appChangedEvent(const WorkspaceNotification& notification);
+    virtual std::optional<std::string> getTextAboveInsertionPoint(const ElementRef& focusedElement);
+    virtual void getDataForVelaAssist();
+    virtual void start();
+    virtual void activateTheFormost();
+    virtual void setBlockedFiledList(std::map<std::string, nlohmann::json> list);
+
+    // Handler bodies behind the three entry points.
+    virtual void focusedChangeHandler(const ElementRef& element);
+    virtual void positionChangeHandler(const ElementRef& element);
+    virtual void selectedTextChangeHandler(const ElementRef& element);
+
+    // Whether an application's bundle identifier is on the blocked-application list.
+    bool isBlockedApp(const std::optional<std::string>& bundleIdentifier) const;
+};
+
+// Subscribes `callBack` to application activation and launch on the workspace's notification
+// centre; the subscriptions are never removed.
+void setAppChangedNotification(std::function<void(const WorkspaceNotification&)> callBack,
+                               const std::shared_ptr<MacAccessibility>& monitor);
+
+}  // namespace korvale

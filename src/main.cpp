@@ -1,0 +1,170 @@
+// The host interface: the nine exported C functions, the three process-wide variables, and the
+// road of an event from `callbackWraper` to the host callback. Every export is one line into
+// `boundary`, which catches anything thrown so that no exception ever reaches the host.
+#include "main.h"
+
+#include <exception>
+
+#include "WindowTracker.h"
+#include "platform/Platform.h"
+
+namespace korvale {
+
+std::shared_ptr<MacAccessibility> macAccessibility;
+KorvaleHostCallback observer_callback = nullptr;
+std::optional<EventParams> eventParams;
+
+namespace {
+
+// `main` overwrites the monitor without releasing it: a monitor may still be referred to by the
+// platform (its subscription, its registrations), so it is kept, never destroyed under them.
+std::vector<std::shared_ptr<MacAccessibility>> retiredMonitors;
+
+// Distinguishes the stored event from a newer one stored while the host callback runs.
+uint64_t storedEventGeneration = 0;
+
+template <typename F>
+auto boundary(F&& body, decltype(body()) fallback) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        return fallback;
+    }
+}
+
+template <typename F>
+void boundary(F&& body) noexcept {
+    try {
+        body();
+    } catch (...) {
+    }
+}
+
+int resetGlobals() {
+    if (macAccessibility) retiredMonitors.push_back(std::move(macAccessibility));
+    macAccessibility = nullptr;
+    observer_callback = nullptr;
+    eventParams.reset();
+    return 0;
+}
+
+// The permission check shared by both exports.
+bool accessibilityTrusted(bool prompt) {
+    return platform::current().accessibility.isProcessTrustedWithOptions(prompt);
+}
+
+void initMonitor(KorvaleHostCallback callback) {
+    observer_callback = callback;
+    macAccessibility = std::make_shared<MacAccessibility>(&callbackWraper);
+}
+
+void blockApps(const char* text) {
+    auto decoded = decodeHostString(text);
+    if (!decoded) return;
+    auto parsed = parseHostJSON(*decoded);
+    if (!parsed || !parsed->is_array()) return;
+    std::vector<std::string> apps;
+    for (const auto& entry : *parsed) {
+        if (!entry.is_string()) return;
+        apps.push_back(entry.get<std::string>());
+    }
+    if (macAccessibility) macAccessibility->setBlockedApps(std::move(apps));
+}
+
+void startTracking(const char* text) {
+    if (!macAccessibility) return;  // before initMacAccessibility: ignored
+    auto monitor = macAccessibility;
+    monitor->start();
+    auto decoded = decodeHostString(text);
+    if (!decoded) return;
+    auto parsed = parseHostJSON(*decoded);
+    if (!parsed || !parsed->is_object()) return;
+    std::map<std::string, nlohmann::json> list;
+    for (auto it = parsed->begin(); it != parsed->end(); ++it) {
+        if (!it->is_object()) return;
+        list.emplace(it.key(), *it);
+    }
+    monitor->setBlockedFiledList(std::move(list));
+}
+
+void replaceText(const char* text) {
+    if (!macAccessibility) return;
+    auto decoded = decodeHostString(text);
+    if (!decoded) return;  // a null pointer from the host: nothing to paste
+    auto monitor = macAccessibility;
+    monitor->setSelectedText(*decoded);
+}
+
+void snapshot() {
+    if (!macAccessibility) return;
+    auto monitor = macAccessibility;
+    monitor->getDataForVelaAssist();
+}
+
+}  // namespace
+
+void callbackWraper(const std::string& notification, const EventData& data) {
+    eventParams = EventParams{notification, data};
+    ++storedEventGeneration;
+    double interval =
+        notification == "text_select" ? kTextSelectDeliveryInterval : kDefaultDeliveryInterval;
+    debounce(interval, &deliverLatestEvent);
+}
+
+void debounce(double interval, std::function<void()> action) {
+    auto& loop = platform::current().mainLoop;
+    loop.asyncAfterOnMain(loop.now() + interval, [interval, action = std::move(action)] {
+        platform::current().mainLoop.scheduledTimer(interval, action);
+    });
+}
+
+void deliverLatestEvent() {
+    if (!eventParams) return;
+    auto json = encodeEventData(eventParams->data);
+    if (!json) return;
+    KorvaleHostCallback callback = observer_callback;
+    if (!callback) return;
+    // Copies: the host may replace or clear the slot from inside its callback.
+    const std::string name = eventParams->notification;
+    const uint64_t delivered = storedEventGeneration;
+    callback(name.c_str(), json->c_str());
+    // An event stored while the callback ran is newer than the one just delivered: it stays and
+    // goes out with a later delivery instead of being thrown away.
+    if (storedEventGeneration == delivered) eventParams.reset();
+}
+
+int mainExport() noexcept {
+    return boundary([] { return resetGlobals(); }, 0);
+}
+
+}  // namespace korvale
+
+using namespace korvale;
+
+extern "C" {
+
+KORVALE_API void initMacAccessibility(KorvaleHostCallback callback) {
+    boundary([&] { initMonitor(callback); });
+}
+
+KORVALE_API bool isAccessibiltyEnabled(void) {
+    return boundary([] { return accessibilityTrusted(false); }, false);
+}
+
+KORVALE_API bool showAccessibiltyPermisionPopup(void) {
+    return boundary([] { return accessibilityTrusted(true); }, false);
+}
+
+KORVALE_API void addBlockedApps(const char* json_array) { boundary([&] { blockApps(json_array); }); }
+
+KORVALE_API void start(const char* json_object) { boundary([&] { startTracking(json_object); }); }
+
+KORVALE_API void setText(const char* text) { boundary([&] { replaceText(text); }); }
+
+KORVALE_API void getDataForVelaAssist(void) { boundary([] { snapshot(); }); }
+
+KORVALE_API void addMouseTracker(void* window) {
+    boundary([&] { installWindowTracker(window); });
+}
+
+}  // extern "C"

@@ -1,0 +1,292 @@
+// The simulated desktop's core: the clock, the main run loop with its modes, delayed work,
+// timers, run-loop sources, the external timeline of other processes, the request log and
+// standard output. The services themselves live in the Sim*.cpp files beside this one.
+#include "platform/sim/SimDesktop.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "platform/sim/SimAccessibility.h"
+#include "platform/sim/SimKeyboard.h"
+#include "platform/sim/SimPasteboard.h"
+#include "platform/sim/SimWindows.h"
+#include "platform/sim/SimWorkspace.h"
+
+namespace korvale::sim {
+
+namespace {
+
+int64_t steadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+class SimMainLoop final : public MainLoop {
+public:
+    explicit SimMainLoop(Desktop& d) : d_(d) {}
+    double now() override { return d_.nowSeconds(); }
+    void addSource(const RunLoopSourceRef& source, const std::string& mode) override {
+        d_.logRequest({{"call", "CFRunLoopAddSource"}, {"mode", mode}});
+        d_.attachSource(source, mode);
+    }
+    void asyncAfterOnMain(double deadline, std::function<void()> work) override {
+        d_.scheduleMain(Desktop::toNs(deadline), Desktop::Lane::MainQueue, std::move(work));
+    }
+    void scheduledTimer(double interval, std::function<void()> block) override {
+        d_.scheduleMain(d_.nowNs() + Desktop::toNs(interval), Desktop::Lane::Timer, std::move(block));
+    }
+    void blockUntil(double deadline) override { d_.blockUntil(deadline); }
+    std::shared_ptr<DispatchQueue> makeSerialQueue(const std::string& label) override;
+
+private:
+    Desktop& d_;
+};
+
+// A private serial queue: its items run from the main loop's servicing, never on the caller's
+// stack and one at a time, which is what a serial queue guarantees.
+class SimSerialQueue final : public DispatchQueue {
+public:
+    SimSerialQueue(Desktop& d, std::string label) : d_(d), label_(std::move(label)) {}
+    void asyncAfter(double deadline, DispatchWorkItemRef item) override {
+        d_.scheduleMain(Desktop::toNs(deadline), Desktop::Lane::PrivateQueue,
+                        [item] { item->perform(); });
+    }
+
+private:
+    Desktop& d_;
+    std::string label_;
+};
+
+std::shared_ptr<DispatchQueue> SimMainLoop::makeSerialQueue(const std::string& label) {
+    return std::make_shared<SimSerialQueue>(d_, label);
+}
+
+class SimConsole final : public Console {
+public:
+    explicit SimConsole(Desktop& d) : d_(d) {}
+    void writeLine(const std::string& line) override { d_.writeStdout(line); }
+
+private:
+    Desktop& d_;
+};
+
+}  // namespace
+
+Desktop& Desktop::instance() {
+    // Never destroyed: the library may still be called while static objects are torn down.
+    static Desktop* desktop = new Desktop();
+    return *desktop;
+}
+
+Desktop::Desktop() {
+    mainLoop_ = std::make_unique<SimMainLoop>(*this);
+    console_ = std::make_unique<SimConsole>(*this);
+    accessibility_ = std::make_unique<SimAccessibility>(*this);
+    workspace_ = std::make_unique<SimWorkspace>(*this);
+    pasteboard_ = std::make_unique<SimPasteboard>(*this);
+    keyboard_ = std::make_unique<SimKeyboard>(*this);
+    windows_ = std::make_unique<SimWindows>(*this);
+    platform_ = std::make_unique<Platform>(Platform{*accessibility_, *mainLoop_, *workspace_,
+                                                    *pasteboard_, *keyboard_, *windows_, *console_});
+    registerAction("advance", [this](const json& a) { run(a.value("seconds", 0.0)); });
+}
+
+Desktop::~Desktop() = default;
+
+int64_t Desktop::toNs(double seconds) {
+    if (!std::isfinite(seconds)) return seconds > 0 ? INT64_MAX / 4 : 0;
+    return static_cast<int64_t>(std::llround(seconds * 1e9));
+}
+
+void Desktop::reset() {
+    nowNs_ = 0;
+    wallOriginNs_ = steadyNs();
+    seq_ = 0;
+    timed_.clear();
+    external_.clear();
+    signals_.clear();
+    sourceModes_.clear();
+    attached_.clear();
+    requests_ = json::array();
+    stdout_.clear();
+    trusted = true;
+    promptRequests = 0;
+    accessibility_->reset();
+    workspace_->reset();
+    pasteboard_->reset();
+    keyboard_->reset();
+    windows_->reset();
+}
+
+void Desktop::setVirtualClock(bool isVirtual) {
+    virtualClock_ = isVirtual;
+    wallOriginNs_ = steadyNs() - nowNs_;
+}
+
+void Desktop::registerAction(const std::string& name, ActionHandler handler) {
+    actions_[name] = std::move(handler);
+}
+
+void Desktop::registerWorldLoader(WorldLoader loader) { loaders_.push_back(std::move(loader)); }
+
+void Desktop::registerStateReporter(StateReporter reporter) {
+    reporters_.push_back(std::move(reporter));
+}
+
+std::string Desktop::loadWorld(const json& world) {
+    if (!world.is_object()) return "the world must be a JSON object";
+    reset();
+    try {
+        if (world.contains("trusted")) trusted = world.at("trusted").get<bool>();
+        if (world.contains("clock")) setVirtualClock(world.at("clock") != "wall");
+        if (world.contains("echo_stdout")) echoStdout_ = world.at("echo_stdout").get<bool>();
+        for (auto& loader : loaders_) loader(world);
+    } catch (const SimError& e) {
+        return e.message;
+    } catch (const std::exception& e) {
+        return std::string("bad world: ") + e.what();
+    }
+    return "";
+}
+
+std::string Desktop::perform(const json& action) {
+    if (!action.is_object() || !action.contains("action") || !action["action"].is_string())
+        return "an action is an object with a string \"action\"";
+    auto it = actions_.find(action["action"].get<std::string>());
+    if (it == actions_.end()) return "unknown action \"" + action["action"].get<std::string>() + "\"";
+    try {
+        it->second(action);
+    } catch (const SimError& e) {
+        return e.message;
+    } catch (const std::exception& e) {
+        return "bad action " + action.dump() + ": " + e.what();
+    }
+    return "";
+}
+
+json Desktop::state() const {
+    json s = json::object();
+    s["time"] = nowSeconds();
+    s["trusted"] = trusted;
+    s["prompt_requests"] = promptRequests;
+    for (auto& r : reporters_) r(s);
+    return s;
+}
+
+void Desktop::scheduleMain(int64_t dueNs, Lane lane, std::function<void()> work) {
+    timed_.push_back({std::max(dueNs, nowNs_), ++seq_, lane, std::move(work)});
+}
+
+void Desktop::scheduleExternal(int64_t dueNs, std::function<void()> work) {
+    external_.push_back({std::max(dueNs, nowNs_), ++seq_, Lane::MainQueue, std::move(work)});
+}
+
+void Desktop::signalSource(const RunLoopSourceRef& source, std::function<void()> delivery) {
+    signals_.push_back({++seq_, source, std::move(delivery)});
+}
+
+void Desktop::attachSource(const RunLoopSourceRef& source, const std::string& mode) {
+    if (!source) return;
+    if (sourceModes_[source.get()].insert(mode).second &&
+        std::find(attached_.begin(), attached_.end(), source) == attached_.end())
+        attached_.push_back(source);
+}
+
+void Desktop::logRequest(json entry) {
+    entry["t"] = nowSeconds();
+    requests_.push_back(std::move(entry));
+}
+
+void Desktop::writeStdout(const std::string& line) {
+    stdout_.push_back(line);
+    if (echoStdout_) {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+}
+
+void Desktop::advanceTo(int64_t ns) {
+    if (ns <= nowNs_) return;
+    if (!virtualClock_) {
+        int64_t target = wallOriginNs_ + ns;
+        int64_t wait = target - steadyNs();
+        if (wait > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
+    }
+    nowNs_ = ns;
+}
+
+// Other processes go on while the main thread is busy: run what they do up to `ns`.
+void Desktop::runExternalUpTo(int64_t ns) {
+    for (;;) {
+        auto it = std::min_element(external_.begin(), external_.end(), [](auto& a, auto& b) {
+            return a.due != b.due ? a.due < b.due : a.seq < b.seq;
+        });
+        if (it == external_.end() || it->due > ns) break;
+        auto item = std::move(*it);
+        external_.erase(it);
+        advanceTo(item.due);
+        item.work();
+    }
+    advanceTo(ns);
+}
+
+void Desktop::blockUntil(double deadlineSeconds) {
+    int64_t target = toNs(deadlineSeconds);
+    runExternalUpTo(std::max(target, nowNs_));
+}
+
+void Desktop::run(double seconds, const std::string& mode) {
+    int64_t until = nowNs_ + std::max<int64_t>(0, toNs(seconds));
+    runDue(until, mode, true);
+}
+
+void Desktop::runDue(int64_t untilNs, const std::string& mode, bool) {
+    ++depth_;
+    const bool isDefault = mode == kCFRunLoopDefaultMode;
+    for (;;) {
+        // Sources that are ready in this mode go first, in the order they were signalled.
+        auto sig = std::find_if(signals_.begin(), signals_.end(), [&](const Signal& s) {
+            auto m = sourceModes_.find(s.source.get());
+            return m != sourceModes_.end() && m->second.count(mode);
+        });
+        // The next timed item this mode services, and the next external event.
+        auto runnable = [&](const Timed& t) { return t.lane != Lane::Timer || isDefault; };
+        auto next = timed_.end();
+        for (auto it = timed_.begin(); it != timed_.end(); ++it)
+            if (runnable(*it) && (next == timed_.end() || it->due < next->due ||
+                                  (it->due == next->due && it->seq < next->seq)))
+                next = it;
+        auto ext = std::min_element(external_.begin(), external_.end(), [](auto& a, auto& b) {
+            return a.due != b.due ? a.due < b.due : a.seq < b.seq;
+        });
+        bool extDue = ext != external_.end() && ext->due <= untilNs &&
+                      (next == timed_.end() || ext->due <= next->due);
+        if (sig != signals_.end()) {
+            auto delivery = std::move(sig->delivery);
+            signals_.erase(sig);
+            delivery();
+            continue;
+        }
+        if (extDue) {
+            auto item = std::move(*ext);
+            external_.erase(ext);
+            advanceTo(item.due);
+            item.work();
+            continue;
+        }
+        if (next == timed_.end() || next->due > untilNs) break;
+        auto item = std::move(*next);
+        timed_.erase(next);
+        advanceTo(item.due);
+        item.work();
+    }
+    advanceTo(untilNs);
+    --depth_;
+}
+
+}  // namespace korvale::sim

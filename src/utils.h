@@ -1,0 +1,96 @@
+// The accessibility access layer: free functions over the platform's accessibility service —
+// attribute reads and writes with fixed error handling, value conversion, observer registration,
+// selection geometry, tree enabling — and the timing and keystroke utilities. Main thread only.
+#pragma once
+
+#include <any>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <tuple>
+#include <variant>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace korvale {
+
+class MacAccessibility;
+
+using platform::AXError;
+using platform::AXObserverCallback;
+using platform::AXObserverRef;
+using platform::CFRange;
+using platform::CGPoint;
+using platform::CGRect;
+using platform::ElementRef;
+using platform::ObjectRef;
+using platform::RunningApplicationRef;
+using platform::TextMarkerRangeRef;
+
+// The converted value kinds, in the platform's order. Nothing produces or reads one; it names
+// what axValueToNative can hand back.
+using ReturnType = std::variant<CFRange, CGRect, int64_t, std::string, bool, ElementRef, CGPoint>;
+enum class ReturnTypeCase { range, rect, int_, string, bool_, axuielemnt, point };
+
+// Converts a platform value into the requested type, or none. T is one of std::string, int64_t,
+// CGPoint, CGRect, CFRange, ElementRef, TextMarkerRangeRef.
+template <typename T>
+std::optional<T> axValueToNative(const ObjectRef& axValue);
+
+template <typename T>
+std::optional<T> getAttributeValue(const ElementRef& ref, const std::string& attr);
+template <typename T>
+std::optional<T> getParameterizedAttributeValue(const ElementRef& ref, const std::string& attr,
+                                                const ObjectRef& parameter);
+
+bool isAttributeSettable(const ElementRef& ref, const std::string& attr);
+void setAttributeValue(const ElementRef& ref, const std::string& attr, const ObjectRef& value);
+ElementRef getAppRef(int32_t pid);
+std::optional<std::vector<std::string>> getAttributes(const ElementRef& ref);
+RunningApplicationRef getFrontmost();
+
+// The newest observer made by setNotification.
+extern AXObserverRef observer;
+
+// Registers `notification` on `element` of process `pid` with `callback` and the monitor as
+// context. A (process, element, notification, callback) already registered is not registered
+// again. Registrations are never removed.
+void setNotification(const ElementRef& element, int32_t pid, const std::string& notification,
+                     AXObserverCallback callback, MacAccessibility* monitor);
+// Forgets what was registered (the platform forgot its observers, as a simulated desktop reset
+// does).
+void forgetRegistrations();
+
+std::optional<CGRect> getSelectedTextBoundingRectCorrect(const ElementRef& element);
+std::optional<CGRect> getSelectedTextBoundingRect(const ElementRef& element);
+
+// "AXChildren" requests a walk may make before it stops, so that a huge tree cannot hold the
+// main thread for seconds.
+inline constexpr int kTraversalRequestBudget = 1000;
+void enableAccessbiltyByTraversing(const ElementRef& element, int depth = 0);
+
+// Posts Command-V: Command down, V down, V up, Command up, each with the Command flag.
+void pasteCommand();
+// Holds the calling thread for `seconds` without servicing its run loop.
+void delay(double seconds);
+
+// Runs an action after a quiet interval on a private serial queue; a newer call drops the
+// pending one.
+class Debouncer {
+public:
+    Debouncer();
+    ~Debouncer();
+    void call(double after, std::any params, std::function<void()> action);
+    // Exposed for tests: the parameters of the latest call whose action has not run yet.
+    const std::any& latestEventParams() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace korvale

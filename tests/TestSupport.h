@@ -1,0 +1,45 @@
+// Shared helpers for the functional tests: a fresh simulated desktop per test, a recording host
+// callback, and short ways to run the loop and read what the host and standard output saw.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "Korvale.h"
+#include "KorvaleSim.h"
+#include "main.h"
+#include "platform/sim/SimDesktop.h"
+
+namespace korvale::testing {
+
+using json = nlohmann::json;
+
+struct HostEvent {
+    std::string name;
+    std::string json;
+    double t;
+};
+
+// The events the test host received, in order.
+std::vector<HostEvent>& hostEvents();
+void recordingCallback(const char* name, const char* json);
+
+// Loads `world` (stdout captured, not echoed) and resets the library's globals.
+class DesktopTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    void loadWorld(json world);
+    void run(double seconds) { sim::Desktop::instance().run(seconds); }
+    double now() const { return sim::Desktop::instance().nowSeconds(); }
+    const std::vector<std::string>& stdoutLines() const {
+        return sim::Desktop::instance().stdoutLines();
+    }
+    void perform(const json& action);
+    sim::Desktop& desktop() { return sim::Desktop::instance(); }
+};
+
+}  // namespace korvale::testing

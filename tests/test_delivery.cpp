@@ -1,0 +1,143 @@
+// Event delivery to the host: the latest-event slot, the two successive waits on the virtual
+// clock, JSON encoding, and calls back into the library from inside the host callback.
+#include "TestSupport.h"
+
+namespace korvale::testing {
+namespace {
+
+class Delivery : public DesktopTest {
+protected:
+    void SetUp() override {
+        DesktopTest::SetUp();
+        initMacAccessibility(&recordingCallback);
+    }
+};
+
+TEST_F(Delivery, OrdinaryEventArrivesAfterTwoWaitsOfItsInterval) {
+    callbackWraper("focused_changed", {{"bundle_id", "com.example.mail"}, {"name", "Mail"}});
+    run(0.179);
+    EXPECT_TRUE(hostEvents().empty()) << "delivered before 0.18 s";
+    run(0.001);
+    ASSERT_EQ(hostEvents().size(), 1u);
+    EXPECT_EQ(hostEvents()[0].name, "focused_changed");
+    EXPECT_EQ(json::parse(hostEvents()[0].json), (json{{"bundle_id", "com.example.mail"}, {"name", "Mail"}}));
+    EXPECT_DOUBLE_EQ(hostEvents()[0].t, 0.18);
+    EXPECT_FALSE(eventParams.has_value());
+}
+
+TEST_F(Delivery, TextSelectWaitsHalfASecond) {
+    callbackWraper("text_select", {{"selected_text", "word"}});
+    run(0.49);
+    EXPECT_TRUE(hostEvents().empty());
+    run(0.02);
+    ASSERT_EQ(hostEvents().size(), 1u);
+    EXPECT_DOUBLE_EQ(hostEvents()[0].t, 0.5);
+}
+
+TEST_F(Delivery, BurstDeliversOnlyTheLatestAtTheFirstDeliveryTime) {
+    callbackWraper("focused_changed", json::object());
+    run(0.1);
+    callbackWraper("text_select", {{"selected_text", "b"}});
+    run(1.0);
+    ASSERT_EQ(hostEvents().size(), 1u) << "the later deliveries must find the slot empty";
+    EXPECT_EQ(hostEvents()[0].name, "text_select");
+    EXPECT_DOUBLE_EQ(hostEvents()[0].t, 0.18);
+}
+
+TEST_F(Delivery, EmptyDataIsAnEmptyObjectAndNamesPassByteForByte) {
+    callbackWraper("mouse_hoverd", json::object());
+    run(0.2);
+    callbackWraper("ui_reized", {{"selected_text", "h\xC3\xA9llo \xF0\x9F\x98\x80 / \"q\""}});
+    run(0.2);
+    ASSERT_EQ(hostEvents().size(), 2u);
+    EXPECT_EQ(hostEvents()[0].name, "mouse_hoverd");
+    EXPECT_EQ(hostEvents()[0].json, "{}");
+    EXPECT_EQ(hostEvents()[1].name, "ui_reized");
+    EXPECT_EQ(json::parse(hostEvents()[1].json)["selected_text"], "h\xC3\xA9llo \xF0\x9F\x98\x80 / \"q\"");
+    EXPECT_EQ(hostEvents()[1].json.find(' ', 1) != std::string::npos &&
+                  hostEvents()[1].json.find(": ") != std::string::npos,
+              false)
+        << "no whitespace between tokens: " << hostEvents()[1].json;
+}
+
+TEST_F(Delivery, UnencodableDataIsKeptSilentlyUntilReplaced) {
+    callbackWraper("text_select", {{"selected_text", std::string("bad \xC3 byte")}});
+    run(1.0);
+    EXPECT_TRUE(hostEvents().empty());
+    EXPECT_TRUE(stdoutLines().empty());
+    ASSERT_TRUE(eventParams.has_value()) << "the event stays stored";
+    callbackWraper("caret", json::object());
+    run(0.2);
+    ASSERT_EQ(hostEvents().size(), 1u);
+    EXPECT_EQ(hostEvents()[0].name, "caret");
+}
+
+TEST_F(Delivery, NonFiniteNumberCannotBeEncoded) {
+    callbackWraper("ui_reized", {{"position", {{"x", std::numeric_limits<double>::infinity()}}}});
+    run(0.5);
+    EXPECT_TRUE(hostEvents().empty());
+    EXPECT_TRUE(eventParams.has_value());
+}
+
+TEST_F(Delivery, WithoutHostCallbackTheLatestEventWaitsForOne) {
+    initMacAccessibility(nullptr);
+    callbackWraper("focused_changed", json::object());
+    callbackWraper("caret", json::object());
+    run(0.5);
+    EXPECT_TRUE(hostEvents().empty());
+    ASSERT_TRUE(eventParams.has_value());
+    EXPECT_EQ(eventParams->notification, "caret");
+    // A delivery that later finds a callback hands the stored event over.
+    initMacAccessibility(&recordingCallback);
+    callbackWraper("app_changed", {{"role", nullptr}});
+    run(0.2);
+    ASSERT_EQ(hostEvents().size(), 1u);
+    EXPECT_EQ(hostEvents()[0].name, "app_changed");
+    EXPECT_EQ(hostEvents()[0].json, R"({"role":null})");
+}
+
+// The host answers an event by calling into the library; the event that call stores must
+// survive the end of the delivery that is running.
+void answeringCallback(const char* name, const char* json) {
+    recordingCallback(name, json);
+    if (std::string(name) == "focused_changed") callbackWraper("alt_enter_pressed", {{"k", 1}});
+}
+
+TEST_F(Delivery, EventStoredFromInsideTheCallbackIsDeliveredLater) {
+    initMacAccessibility(&answeringCallback);
+    callbackWraper("focused_changed", json::object());
+    run(0.18);
+    ASSERT_EQ(hostEvents().size(), 1u);
+    ASSERT_TRUE(eventParams.has_value()) << "the newer event was thrown away";
+    run(0.18);
+    ASSERT_EQ(hostEvents().size(), 2u);
+    EXPECT_EQ(hostEvents()[1].name, "alt_enter_pressed");
+    EXPECT_DOUBLE_EQ(hostEvents()[1].t, 0.36);
+}
+
+void resettingCallback(const char* name, const char* json) {
+    recordingCallback(name, json);
+    mainExport();
+}
+
+TEST_F(Delivery, MainFromInsideTheCallbackIsSafe) {
+    initMacAccessibility(&resettingCallback);
+    callbackWraper("caret", json::object());
+    run(0.2);
+    ASSERT_EQ(hostEvents().size(), 1u);
+    EXPECT_FALSE(eventParams.has_value());
+    EXPECT_EQ(observer_callback, nullptr);
+    EXPECT_EQ(macAccessibility, nullptr);
+}
+
+TEST_F(Delivery, TimersWaitWhileTheLoopRunsInAnotherMode) {
+    callbackWraper("caret", json::object());
+    ASSERT_EQ(ksim_run_in_mode("NSEventTrackingRunLoopMode", 1.0), 0);
+    EXPECT_TRUE(hostEvents().empty()) << "a default-mode timer fired in another mode";
+    run(0.0);
+    ASSERT_EQ(hostEvents().size(), 1u);
+    EXPECT_DOUBLE_EQ(hostEvents()[0].t, 1.0);
+}
+
+}  // namespace
+}  // namespace korvale::testing

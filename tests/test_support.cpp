@@ -1,0 +1,38 @@
+// Shared helpers for the functional tests.
+#include "TestSupport.h"
+
+#include "utils.h"
+
+namespace korvale::testing {
+
+std::vector<HostEvent>& hostEvents() {
+    static std::vector<HostEvent> events;
+    return events;
+}
+
+void recordingCallback(const char* name, const char* json) {
+    hostEvents().push_back({name, json, sim::Desktop::instance().nowSeconds()});
+}
+
+void DesktopTest::SetUp() { loadWorld(json::object()); }
+
+void DesktopTest::TearDown() {
+    mainExport();
+    forgetRegistrations();
+}
+
+void DesktopTest::loadWorld(json world) {
+    if (!world.contains("echo_stdout")) world["echo_stdout"] = false;
+    mainExport();
+    forgetRegistrations();
+    hostEvents().clear();
+    std::string error = sim::Desktop::instance().loadWorld(world);
+    ASSERT_EQ(error, "") << "world did not load";
+}
+
+void DesktopTest::perform(const json& action) {
+    std::string error = sim::Desktop::instance().perform(action);
+    ASSERT_EQ(error, "") << "action " << action.dump() << " failed";
+}
+
+}  // namespace korvale::testing
