@@ -1,0 +1,177 @@
+// The C interface: the permission exports, the blocked-application list, host strings and JSON
+// (bad text, wrong shapes, top-level scalars, ill-formed UTF-8, NULL pointers), calls before
+// initMacAccessibility, and `main` between calls.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "HostText.h"
+#include "TestSupport.h"
+
+namespace korvale::testing {
+namespace {
+
+class HostInterface : public DesktopTest {};
+
+const std::string kParseErrorPrefix = "Error deserializing JSON: ";
+
+bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+
+TEST_F(HostInterface, PermissionChecksPromptOnlyWhenAsked) {
+    loadWorld({{"trusted", false}});
+    EXPECT_FALSE(isAccessibiltyEnabled());
+    EXPECT_EQ(desktop().promptRequests, 0) << "the silent check showed the prompt";
+    EXPECT_FALSE(showAccessibiltyPermisionPopup());
+    EXPECT_EQ(desktop().promptRequests, 1);
+    loadWorld({{"trusted", true}});
+    EXPECT_TRUE(isAccessibiltyEnabled());
+    EXPECT_TRUE(showAccessibiltyPermisionPopup());
+    EXPECT_EQ(desktop().promptRequests, 0) << "a trusted process needs no prompt";
+}
+
+TEST_F(HostInterface, PermissionChecksNeedNoMonitor) {
+    EXPECT_EQ(macAccessibility, nullptr);
+    EXPECT_TRUE(isAccessibiltyEnabled());
+}
+
+TEST_F(HostInterface, BlockedAppsReplaceTheWholeList) {
+    initMacAccessibility(&recordingCallback);
+    addBlockedApps(R"(["com.a", "com.b"])");
+    EXPECT_EQ(macAccessibility->blockedApps, (std::vector<std::string>{"com.a", "com.b"}));
+    addBlockedApps(R"(["com.c"])");
+    EXPECT_EQ(macAccessibility->blockedApps, (std::vector<std::string>{"com.c"}));
+    addBlockedApps("[]");
+    EXPECT_TRUE(macAccessibility->blockedApps.empty());
+    EXPECT_TRUE(stdoutLines().empty());
+}
+
+TEST_F(HostInterface, BlockedAppsOfTheWrongShapeChangeNothingSilently) {
+    initMacAccessibility(&recordingCallback);
+    addBlockedApps(R"(["com.keep"])");
+    for (const char* text : {R"([1, "com.x"])", R"({"com.x": true})", R"([["nested"]])", R"([null])"}) {
+        addBlockedApps(text);
+        EXPECT_EQ(macAccessibility->blockedApps, (std::vector<std::string>{"com.keep"})) << text;
+    }
+    EXPECT_TRUE(stdoutLines().empty());
+}
+
+TEST_F(HostInterface, TextThatIsNotJSONPrintsTheParserMessage) {
+    initMacAccessibility(&recordingCallback);
+    addBlockedApps(R"(["com.keep"])");
+    for (const char* text : {"not json", "[\"unterminated", "", "[1,]", "{\"a\":1} trailing"}) {
+        desktop().setEchoStdout(false);
+        std::size_t before = stdoutLines().size();
+        addBlockedApps(text);
+        ASSERT_EQ(stdoutLines().size(), before + 1) << "one line for " << text;
+        EXPECT_TRUE(startsWith(stdoutLines().back(), kParseErrorPrefix)) << stdoutLines().back();
+        EXPECT_GT(stdoutLines().back().size(), kParseErrorPrefix.size()) << "no parser message";
+        EXPECT_EQ(macAccessibility->blockedApps, (std::vector<std::string>{"com.keep"}));
+    }
+}
+
+TEST_F(HostInterface, TopLevelScalarIsAParseError) {
+    initMacAccessibility(&recordingCallback);
+    for (const char* text : {"42", "\"com.x\"", "true", "null"}) {
+        std::size_t before = stdoutLines().size();
+        addBlockedApps(text);
+        ASSERT_EQ(stdoutLines().size(), before + 1) << text;
+        EXPECT_TRUE(startsWith(stdoutLines().back(), kParseErrorPrefix)) << stdoutLines().back();
+    }
+    EXPECT_TRUE(macAccessibility->blockedApps.empty());
+}
+
+TEST_F(HostInterface, IllFormedUTF8BecomesReplacementCharacters) {
+    initMacAccessibility(&recordingCallback);
+    addBlockedApps("[\"com.\xFF\xC3x\"]");
+    ASSERT_EQ(macAccessibility->blockedApps.size(), 1u);
+    EXPECT_EQ(macAccessibility->blockedApps[0], "com.\xEF\xBF\xBD\xEF\xBF\xBDx");
+    EXPECT_EQ(decodeHostString("ok \xF0\x9F\x98\x80"), "ok \xF0\x9F\x98\x80") << "valid text is kept";
+    EXPECT_FALSE(decodeHostString(nullptr).has_value());
+}
+
+TEST_F(HostInterface, NullStringsAreIgnored) {
+    initMacAccessibility(&recordingCallback);
+    addBlockedApps(R"(["com.keep"])");
+    addBlockedApps(nullptr);
+    start(nullptr);
+    setText(nullptr);
+    EXPECT_EQ(macAccessibility->blockedApps, (std::vector<std::string>{"com.keep"}));
+    EXPECT_TRUE(stdoutLines().empty()) << stdoutLines().front();
+}
+
+TEST_F(HostInterface, ExportsBeforeInitDoNothingAndNeverEndTheProcess) {
+    addBlockedApps(R"(["com.a"])");
+    start("{}");
+    setText("replacement");
+    getDataForVelaAssist();
+    int notAWindow = 0;
+    addMouseTracker(&notAWindow);
+    addMouseTracker(nullptr);
+    run(1.0);
+    EXPECT_EQ(macAccessibility, nullptr);
+    EXPECT_TRUE(hostEvents().empty());
+    EXPECT_TRUE(stdoutLines().empty());
+    EXPECT_DOUBLE_EQ(now(), 1.0) << "setText before init must not block";
+}
+
+TEST_F(HostInterface, MainResetsTheGlobalsAndLaterCallsAreSafe) {
+    initMacAccessibility(&recordingCallback);
+    callbackWraper("caret", json::object());
+    EXPECT_EQ(mainExport(), 0);
+    EXPECT_EQ(macAccessibility, nullptr);
+    EXPECT_EQ(observer_callback, nullptr);
+    EXPECT_FALSE(eventParams.has_value());
+    run(0.5);  // the pending delivery finds an empty slot
+    EXPECT_TRUE(hostEvents().empty());
+    addBlockedApps(R"(["com.a"])");
+    getDataForVelaAssist();
+    initMacAccessibility(&recordingCallback);
+    callbackWraper("caret", json::object());
+    run(0.2);
+    EXPECT_EQ(hostEvents().size(), 1u);
+}
+
+TEST_F(HostInterface, SecondInitReplacesMonitorAndCallback) {
+    initMacAccessibility(&recordingCallback);
+    auto first = macAccessibility;
+    initMacAccessibility(&recordingCallback);
+    EXPECT_NE(macAccessibility, first);
+    EXPECT_TRUE(macAccessibility->blockedApps.empty());
+    EXPECT_TRUE(macAccessibility->getBasicAppInfo().empty());
+}
+
+TEST(HostText, CanonicallyEquivalentStringsAreEqualButCaseMatters) {
+    EXPECT_TRUE(canonicallyEqual("caf\xC3\xA9", "cafe\xCC\x81"));  // precomposed vs combining
+    EXPECT_FALSE(canonicallyEqual("com.Example", "com.example"));
+    EXPECT_FALSE(canonicallyEqual("a", "b"));
+    EXPECT_TRUE(canonicallyEqual("", ""));
+}
+
+// The library exports the nine functions and the simulated desktop's control API, nothing else.
+TEST(Exports, DynamicSymbolTableHoldsExactlyTheInterface) {
+    const char* lib = std::getenv("KORVALE_LIBRARY");
+    if (!lib) GTEST_SKIP() << "KORVALE_LIBRARY not set (CTest sets it)";
+    std::string command = std::string("nm -D --defined-only ") + lib + " | awk '{print $3}'";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::vector<std::string> symbols;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe)) {
+        std::string s(line);
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+        if (!s.empty()) symbols.push_back(s);
+    }
+    ASSERT_EQ(pclose(pipe), 0);
+    std::vector<std::string> nine = {"main", "initMacAccessibility", "isAccessibiltyEnabled",
+                                     "showAccessibiltyPermisionPopup", "addBlockedApps", "start",
+                                     "setText", "getDataForVelaAssist", "addMouseTracker"};
+    for (const auto& name : nine)
+        EXPECT_NE(std::find(symbols.begin(), symbols.end(), name), symbols.end()) << name << " missing";
+    for (const auto& s : symbols)
+        EXPECT_TRUE(std::find(nine.begin(), nine.end(), s) != nine.end() || startsWith(s, "ksim_"))
+            << "unexpected export " << s;
+}
+
+}  // namespace
+}  // namespace korvale::testing
