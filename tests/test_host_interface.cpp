@@ -97,7 +97,8 @@ TEST_F(HostInterface, NullStringsAreIgnored) {
     start(nullptr);
     setText(nullptr);
     EXPECT_EQ(macAccessibility->blockedApps, (std::vector<std::string>{"com.keep"}));
-    EXPECT_TRUE(stdoutLines().empty()) << stdoutLines().front();
+    // start runs before its argument is looked at; a NULL list prints nothing of its own.
+    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"Accessibility is enabled"}));
 }
 
 TEST_F(HostInterface, ExportsBeforeInitDoNothingAndNeverEndTheProcess) {
@@ -150,8 +151,7 @@ TEST(HostText, CanonicallyEquivalentStringsAreEqualButCaseMatters) {
 
 // The library exports the nine functions and the simulated desktop's control API, nothing else.
 TEST(Exports, DynamicSymbolTableHoldsExactlyTheInterface) {
-    const char* lib = std::getenv("KORVALE_LIBRARY");
-    if (!lib) GTEST_SKIP() << "KORVALE_LIBRARY not set (CTest sets it)";
+    const char* lib = KORVALE_LIBRARY_PATH;
     std::string command = std::string("nm -D --defined-only ") + lib + " | awk '{print $3}'";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);

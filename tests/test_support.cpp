@@ -1,9 +1,17 @@
 // Shared helpers for the functional tests.
 #include "TestSupport.h"
 
+#include <cstdlib>
+
 #include "utils.h"
 
 namespace korvale::testing {
+
+namespace {
+// Tests run on the simulated desktop whatever session the machine has; the backend is chosen
+// at first use, which comes after static initialisation.
+const bool kSimulatedBackend = [] { return setenv("KORVALE_BACKEND", "sim", 1) == 0; }();
+}  // namespace
 
 std::vector<HostEvent>& hostEvents() {
     static std::vector<HostEvent> events;
