@@ -1,17 +1,104 @@
-// The accessibility access layer (placeholder until its issue lands).
+// The accessibility access layer: the library's only road to other applications' accessibility
+// elements. Reads with the fixed handling of the platform's error codes and conversion into the
+// type the caller asks for, settability and writes, observer registration (each registration
+// once), the bounds of a text-marker selection, the tree-enabling walk (bounded), and the
+// keystroke, waiting and debouncing utilities. Every platform handle is an RAII owner, so a value
+// handed out by a "copy" call is released on every path. Main thread only; nothing is locked.
 #include "utils.h"
+
+#include <string>
+#include <vector>
 
 namespace korvale {
 
-AXObserverRef observer;
+using platform::AXValueType;
+using platform::TypeID;
+
+namespace {
+
+platform::AccessibilityService& ax() { return platform::current().accessibility; }
+void printLine(const std::string& line) { platform::current().console.writeLine(line); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Value conversion.
 
 template <typename T>
-std::optional<T> axValueToNative(const ObjectRef&) { return std::nullopt; }
-template <typename T>
-std::optional<T> getAttributeValue(const ElementRef&, const std::string&) { return std::nullopt; }
-template <typename T>
-std::optional<T> getParameterizedAttributeValue(const ElementRef&, const std::string&, const ObjectRef&) {
+std::optional<T> axValueToNative(const ObjectRef& axValue) {
+    // The candidate the object yields: its own kind first, then the contents of a value box.
+    using Held = std::variant<std::monostate, TextMarkerRangeRef, platform::TextMarkerRef, ElementRef,
+                              std::shared_ptr<const platform::StringObject>,
+                              std::shared_ptr<const platform::NumberObject>, CGPoint, CGRect, CFRange>;
+    Held held;
+    switch (platform::CFGetTypeID(axValue)) {
+        case TypeID::TextMarkerRange: held = std::static_pointer_cast<const platform::TextMarkerRange>(axValue); break;
+        case TypeID::TextMarker: held = std::static_pointer_cast<const platform::TextMarker>(axValue); break;
+        case TypeID::UIElement: held = ElementRef(std::static_pointer_cast<const platform::UIElement>(axValue)); break;
+        case TypeID::String: held = std::static_pointer_cast<const platform::StringObject>(axValue); break;
+        case TypeID::Number: held = std::static_pointer_cast<const platform::NumberObject>(axValue); break;
+        default: break;
+    }
+    switch (platform::AXValueGetType(axValue)) {
+        case AXValueType::CGPoint:
+            if (CGPoint p; platform::AXValueGetValue(axValue, AXValueType::CGPoint, &p)) held = p;
+            break;
+        case AXValueType::CGRect:
+            if (CGRect r; platform::AXValueGetValue(axValue, AXValueType::CGRect, &r)) held = r;
+            break;
+        case AXValueType::CFRange:
+            if (CFRange r; platform::AXValueGetValue(axValue, AXValueType::CFRange, &r)) held = r;
+            break;
+        default:  // sizes and error boxes are never converted
+            if (std::holds_alternative<std::monostate>(held)) return std::nullopt;
+            break;
+    }
+    if constexpr (std::is_same_v<T, std::string>) {
+        if (auto* s = std::get_if<std::shared_ptr<const platform::StringObject>>(&held)) return (*s)->value;
+    } else if constexpr (std::is_same_v<T, int64_t>) {
+        if (auto* n = std::get_if<std::shared_ptr<const platform::NumberObject>>(&held)) return (*n)->integerValue();
+    } else {
+        if (auto* v = std::get_if<T>(&held)) return *v;
+    }
     return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Attribute access.
+
+namespace {
+
+// One line for a failed read: -25212 (no value) is silent.
+template <typename T>
+std::optional<T> convertOrReport(AXError code, const ObjectRef& value) {
+    if (code == platform::kAXErrorNotImplemented) {
+        printLine(std::to_string(code) + " Attribute not implemented");
+        return std::nullopt;
+    }
+    if (code == platform::kAXErrorNoValue) return std::nullopt;
+    if (code != platform::kAXErrorSuccess) {
+        printLine(std::to_string(code) + " Error retrieving attribute");
+        return std::nullopt;
+    }
+    if (!value) return std::nullopt;
+    return axValueToNative<T>(value);
+}
+
+}  // namespace
+
+template <typename T>
+std::optional<T> getAttributeValue(const ElementRef& ref, const std::string& attr) {
+    ObjectRef value;
+    AXError code = ax().copyAttributeValue(ref, attr, &value);
+    return convertOrReport<T>(code, value);
+}
+
+template <typename T>
+std::optional<T> getParameterizedAttributeValue(const ElementRef& ref, const std::string& attr,
+                                                const ObjectRef& parameter) {
+    ObjectRef value;
+    AXError code = ax().copyParameterizedAttributeValue(ref, attr, parameter, &value);
+    return convertOrReport<T>(code, value);
 }
 
 #define KORVALE_INSTANTIATE(T)                                                                    \
@@ -26,10 +113,212 @@ KORVALE_INSTANTIATE(CGRect)
 KORVALE_INSTANTIATE(CFRange)
 KORVALE_INSTANTIATE(ElementRef)
 KORVALE_INSTANTIATE(TextMarkerRangeRef)
+#undef KORVALE_INSTANTIATE
 
-}  // namespace korvale
+bool isAttributeSettable(const ElementRef& ref, const std::string& attr) {
+    bool settable = false;
+    ax().isAttributeSettable(ref, attr, &settable);  // the code is ignored: the flag says it all
+    return settable;
+}
 
-namespace korvale {
-void setNotification(const ElementRef&, int32_t, const std::string&, AXObserverCallback, MacAccessibility*) {}
-void forgetRegistrations() {}
+void setAttributeValue(const ElementRef& ref, const std::string& attr, const ObjectRef& value) {
+    // Never write what the platform does not report as settable; neither outcome is reported.
+    if (isAttributeSettable(ref, attr)) ax().setAttributeValue(ref, attr, value);
+}
+
+ElementRef getAppRef(int32_t pid) { return ax().createApplication(pid); }
+
+std::optional<std::vector<std::string>> getAttributes(const ElementRef& ref) {
+    ObjectRef names;
+    AXError code = ax().copyAttributeNames(ref, &names);
+    if (code != platform::kAXErrorSuccess) {
+        printLine(std::to_string(code) + " Error retrieving attribute list");
+        return std::nullopt;
+    }
+    if (platform::CFGetTypeID(names) != TypeID::Array) return std::nullopt;
+    std::vector<std::string> out;
+    for (const auto& item : static_cast<const platform::ArrayObject&>(*names).values) {
+        if (platform::CFGetTypeID(item) != TypeID::String) return std::nullopt;
+        out.push_back(static_cast<const platform::StringObject&>(*item).value);
+    }
+    return out;
+}
+
+RunningApplicationRef getFrontmost() { return platform::current().workspace.frontmostApplication(); }
+
+// ---------------------------------------------------------------------------------------------
+// Observer registration.
+
+AXObserverRef observer;
+
+namespace {
+
+struct Registration {
+    int32_t pid;
+    ElementRef element;
+    std::string notification;
+    AXObserverCallback callback;
+    MacAccessibility* monitor;
+};
+
+// What has been registered. The monitor is part of the key: a new monitor (after `main`) must
+// get registrations of its own, since the old ones carry the old monitor as context.
+std::vector<Registration>& registrations() {
+    static std::vector<Registration> list;
+    return list;
+}
+
+bool alreadyRegistered(const ElementRef& element, int32_t pid, const std::string& notification,
+                       AXObserverCallback callback, MacAccessibility* monitor) {
+    for (const auto& r : registrations())
+        if (r.pid == pid && r.callback == callback && r.monitor == monitor &&
+            r.notification == notification && platform::CFEqual(r.element, element))
+            return true;
+    return false;
+}
+
+}  // namespace
+
+void setNotification(const ElementRef& element, int32_t pid, const std::string& notification,
+                     AXObserverCallback callback, MacAccessibility* monitor) {
+    // A repeat would only add an observer delivering the same notification a second time.
+    if (alreadyRegistered(element, pid, notification, callback, monitor)) return;
+    auto& service = ax();
+    service.observerCreate(pid, callback, &observer);
+    if (!observer) {
+        // No observer (the process has gone, or the platform refused): nothing can be added or
+        // attached. The line is the one a failed registration prints, so the log shows it
+        // whichever step failed; nothing is remembered, so a later call tries again.
+        printLine("error");
+        return;
+    }
+    AXError code = service.observerAddNotification(observer, element, notification, monitor);
+    if (code != platform::kAXErrorSuccess) printLine("error");
+    // Attached even after a failed add, so the observer lives as long as the platform's loop.
+    auto& loop = platform::current().mainLoop;
+    loop.addSource(service.observerGetRunLoopSource(observer), platform::kCFRunLoopDefaultMode);
+    // Only a registration that took hold is remembered: a failed one may succeed later.
+    if (code == platform::kAXErrorSuccess)
+        registrations().push_back({pid, element, notification, callback, monitor});
+}
+
+void forgetRegistrations() {
+    registrations().clear();
+    observer.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Selection geometry and tree enabling.
+
+namespace {
+
+std::optional<CGRect> selectionBounds(const ElementRef& element, bool reversed) {
+    auto selected = getAttributeValue<TextMarkerRangeRef>(element, "AXSelectedTextMarkerRange");
+    // The selection may have gone between the caller's check and this read: no rectangle.
+    if (!selected || !*selected) return std::nullopt;
+    auto start = platform::AXTextMarkerRangeCopyStartMarker(*selected);
+    auto end = platform::AXTextMarkerRangeCopyEndMarker(*selected);
+    auto rebuilt = reversed ? platform::AXTextMarkerRangeCreate(end, start)
+                            : platform::AXTextMarkerRangeCreate(start, end);
+    if (!rebuilt) return std::nullopt;
+    return getParameterizedAttributeValue<CGRect>(element, "AXBoundsForTextMarkerRange", rebuilt);
+}
+
+// Depth-first over the first four levels; `budget` counts the "AXChildren" requests left.
+void traverse(const ElementRef& element, int depth, int& budget) {
+    if (budget <= 0) return;
+    --budget;
+    ObjectRef children;
+    ax().copyAttributeValue(element, "AXChildren", &children);  // direct: no line is ever printed
+    if (platform::CFGetTypeID(children) != TypeID::Array) return;
+    const auto& items = static_cast<const platform::ArrayObject&>(*children).values;
+    for (const auto& item : items)
+        if (platform::CFGetTypeID(item) != TypeID::UIElement) return;
+    if (depth >= 3) return;  // children of the fourth level are read, never visited
+    for (const auto& item : items) {
+        if (budget <= 0) return;
+        traverse(std::static_pointer_cast<const platform::UIElement>(item), depth + 1, budget);
+    }
+}
+
+}  // namespace
+
+std::optional<CGRect> getSelectedTextBoundingRectCorrect(const ElementRef& element) {
+    return selectionBounds(element, false);
+}
+
+std::optional<CGRect> getSelectedTextBoundingRect(const ElementRef& element) {
+    return selectionBounds(element, true);
+}
+
+void enableAccessbiltyByTraversing(const ElementRef& element, int depth) {
+    int budget = kTraversalRequestBudget;
+    traverse(element, depth, budget);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Timing and input.
+
+namespace {
+constexpr int kHIDSystemState = 1;
+constexpr int kHIDEventTap = 0;
+constexpr uint16_t kVKCommand = 55;
+constexpr uint16_t kVKANSI_V = 9;  // the key in the V position, whatever the layout puts there
+constexpr uint64_t kCommandFlag = 0x100000;
+}  // namespace
+
+void pasteCommand() {
+    auto& keyboard = platform::current().keyboard;
+    auto source = keyboard.createSource(kHIDSystemState);  // may be absent: events go out sourceless
+    auto postPair = [&](uint16_t firstKey, uint16_t secondKey, bool keyDown) {
+        auto first = keyboard.createKeyboardEvent(source.get(), firstKey, keyDown);
+        auto second = keyboard.createKeyboardEvent(source.get(), secondKey, keyDown);
+        if (first) platform::CGEventSetFlags(*first, kCommandFlag);
+        if (second) platform::CGEventSetFlags(*second, kCommandFlag);
+        if (first) keyboard.post(kHIDEventTap, *first);
+        if (second) keyboard.post(kHIDEventTap, *second);
+    };
+    postPair(kVKCommand, kVKANSI_V, true);
+    postPair(kVKANSI_V, kVKCommand, false);
+}
+
+void delay(double seconds) {
+    // The wait blocks like the busy loop it replaces (nothing of this thread is serviced), but
+    // leaves the processor alone; on a virtual clock it simply moves time on.
+    auto& loop = platform::current().mainLoop;
+    loop.blockUntil(loop.now() + seconds);
+}
+
+struct Debouncer::State {
+    platform::DispatchWorkItemRef workItem;
+    std::shared_ptr<platform::DispatchQueue> queue;
+    std::any latestEventParams;
+};
+
+Debouncer::Debouncer() : state_(std::make_shared<State>()) {
+    state_->queue = platform::current().mainLoop.makeSerialQueue("debouncer");
+}
+
+Debouncer::~Debouncer() = default;
+
+void Debouncer::call(double after, std::any params, std::function<void()> action) {
+    state_->latestEventParams = std::move(params);
+    if (state_->workItem) state_->workItem->cancel();
+    // The block refers to the debouncer without keeping it alive: once it is gone, a pending
+    // block does nothing. Both writes of latestEventParams happen on the main thread, since the
+    // simulated serial queue is serviced by the main loop.
+    std::weak_ptr<State> weak = state_;
+    state_->workItem = std::make_shared<platform::DispatchWorkItem>([weak, action = std::move(action)] {
+        auto state = weak.lock();
+        if (!state) return;
+        action();
+        state->latestEventParams.reset();
+    });
+    auto& loop = platform::current().mainLoop;
+    state_->queue->asyncAfter(loop.now() + after, state_->workItem);
+}
+
+const std::any& Debouncer::latestEventParams() const { return state_->latestEventParams; }
+
+
 }  // namespace korvale
