@@ -60,6 +60,9 @@ TEST_F(SimAx, BoundsFollowTheGlyphGrid) {
     EXPECT_EQ(readParam("AXBoundsForRange", makeRange({11, 0}))["value"], (json{{"rect", {10, 36, 0, 16}}}));
     // Across the line break: the union of both lines' cells.
     EXPECT_EQ(readParam("AXBoundsForRange", makeRange({8, 6}))["value"], (json{{"rect", {10, 20, 80, 32}}}));
+    // A range ending with the line break stays on its line (a caret probe at the end of a line).
+    EXPECT_EQ(readParam("AXBoundsForRange", makeRange({10, 1}))["value"], (json{{"rect", {90, 20, 0, 16}}}));
+    EXPECT_EQ(readParam("AXBoundsForRange", makeRange({9, 2}))["value"], (json{{"rect", {82, 20, 8, 16}}}));
     ObjectRef markers;
     ax->copyAttributeValue(field, "AXSelectedTextMarkerRange", &markers);
     EXPECT_EQ(readParam("AXBoundsForTextMarkerRange", markers)["value"], (json{{"rect", {50, 20, 16, 16}}}));

@@ -53,9 +53,11 @@ CGRect TextModel::bounds(CFRange r, const CGRect& frame) const {
         else minX = std::min(minX, a), maxX = std::max(maxX, b);
     };
     int64_t segmentStart = -1;  // column where the range's part of the current line starts
+    int64_t lastLine = 0;       // line of the range's last character: a closing newline adds none
     for (int64_t i = 0; i <= end && i <= length(); ++i) {
         if (i == r.location) firstLine = line, firstColumn = column, segmentStart = column;
         if (i == end) break;
+        if (i >= r.location) lastLine = line;
         if (text[static_cast<std::size_t>(i)] == u'\n') {
             if (segmentStart >= 0) extend(segmentStart, column), segmentStart = 0;
             ++line, column = 0;
@@ -63,13 +65,13 @@ CGRect TextModel::bounds(CFRange r, const CGRect& frame) const {
             ++column;
         }
     }
-    if (segmentStart >= 0) extend(segmentStart, column);
+    if (segmentStart >= 0 && lastLine == line) extend(segmentStart, column);
     if (r.length == 0) {
         double x = frame.origin.x + static_cast<double>(firstColumn) * cellWidth;
         return {{x, frame.origin.y + static_cast<double>(firstLine) * lineHeight}, {0, lineHeight}};
     }
     double top = frame.origin.y + static_cast<double>(firstLine) * lineHeight;
-    double rows = static_cast<double>(line - firstLine + 1);
+    double rows = static_cast<double>(lastLine - firstLine + 1);
     return {{minX, top}, {maxX - minX, rows * lineHeight}};
 }
 
