@@ -2,6 +2,9 @@
 // re-activation. Tracking, the handlers and the native text-field reading follow below.
 #include "MacAccessibility.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "utils.h"
 
 namespace korvale {
@@ -34,20 +37,313 @@ void MacAccessibility::activateTheFormost() {
     if (frontmostApp) frontmostApp->activateWithOptions(0);
 }
 
-// ---- placeholders until the tracking-loop issue lands ----
-void MacAccessibility::start() {}
-void MacAccessibility::appChangedEvent(const WorkspaceNotification&) {}
-AXObserverCallback MacAccessibility::uiFocusedChange() { return nullptr; }
-AXObserverCallback MacAccessibility::uiPositionChange() { return nullptr; }
-AXObserverCallback MacAccessibility::selectedTextChange() { return nullptr; }
-void MacAccessibility::focusedChangeHandler(const ElementRef&) {}
-void MacAccessibility::positionChangeHandler(const ElementRef&) {}
-void MacAccessibility::selectedTextChangeHandler(const ElementRef&) {}
-EventData MacAccessibility::nativeTextFieldSelectedText() { return EventData::object(); }
-std::optional<std::string> MacAccessibility::getTextAboveInsertionPoint(const ElementRef&) {
-    return std::nullopt;
+// ---------------------------------------------------------------------------------------------
+// Tracking: the workspace subscription and the reaction to an application change.
+
+namespace {
+
+constexpr const char* kHostApplicationName = "Quillforge";
+
+json orNull(const std::optional<std::string>& s) { return s ? json(*s) : json(nullptr); }
+
+bool isASCII(const std::string& s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return false;
+    return true;
 }
-void setAppChangedNotification(std::function<void(const WorkspaceNotification&)>,
-                               const std::shared_ptr<MacAccessibility>&) {}
+
+// Equality under canonical equivalence. Two ASCII strings are their own normal form, so they
+// need no normalisation; roles and most identifiers are ASCII.
+bool sameText(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    if (isASCII(a) && isASCII(b)) return false;
+    return canonicallyEqual(a, b);
+}
+
+bool sameText(const std::optional<std::string>& a, const char* b) {
+    return a && sameText(*a, std::string(b));
+}
+
+bool isTextFieldRole(const std::optional<std::string>& role) {
+    return sameText(role, "AXTextField") || sameText(role, "AXTextArea");
+}
+
+void diagnostic(const std::string& line) { platform::current().console.writeLine(line); }
+
+// The line for a followed application whose notifications are not registered.
+void reportBlockedApp(const std::string& bundleIdentifier) {
+    diagnostic("blocked app " + bundleIdentifier);
+}
+
+}  // namespace
+
+void MacAccessibility::start() {
+    if (platform::current().accessibility.isProcessTrustedWithOptions(false))
+        diagnostic("Accessibility is enabled");
+    // The subscription keeps the monitor alive for the rest of the process.
+    auto self = shared_from_this();
+    setAppChangedNotification([self](const WorkspaceNotification& n) { self->appChangedEvent(n); },
+                              self);
+}
+
+void setAppChangedNotification(std::function<void(const WorkspaceNotification&)> callBack,
+                               const std::shared_ptr<MacAccessibility>&) {
+    auto& workspace = platform::current().workspace;
+    auto block = [callBack = std::move(callBack)](const platform::Notification& n) noexcept {
+        // The workspace calls in from the platform: nothing may be thrown back at it.
+        try {
+            callBack(n);
+        } catch (...) {
+        }
+    };
+    workspace.addObserverForName(platform::NSWorkspaceDidActivateApplicationNotification, block);
+    workspace.addObserverForName(platform::NSWorkspaceDidLaunchApplicationNotification, block);
+}
+
+void MacAccessibility::appChangedEvent(const WorkspaceNotification& notification) {
+    diagnostic("appChanged");
+    RunningApplicationRef app;
+    if (notification.userInfo)
+        app = std::dynamic_pointer_cast<const platform::RunningApplication>(
+            notification.userInfo->get(platform::NSWorkspaceApplicationKey));
+    if (!app) {
+        diagnostic("returing");
+        return;
+    }
+    // The host itself is never followed: the monitor stays with the application the user left.
+    if (app->localizedName() == std::optional<std::string>(kHostApplicationName)) return;
+    if (frontmostApp && frontmostApp->processIdentifier() == app->processIdentifier()) return;
+    if (!app->isFinishedLaunching()) return;
+
+    frontmostApp = app;
+    processID = frontmostApp->processIdentifier();
+    ElementRef appRef = getAppRef(*processID);
+    auto focused = getAttributeValue<ElementRef>(appRef, "AXFocusedUIElement");
+    // Wakes up the accessibility tree of applications that build it only for assistive clients.
+    setAttributeValue(appRef, "AXEnhancedUserInterface", platform::makeBoolean(true));
+
+    if (focused && *focused) {
+        auto role = getAttributeValue<std::string>(appRef, "AXRole");
+        if (!role) enableAccessbiltyByTraversing(*focused);
+        auto bundle = frontmostApp->bundleIdentifier();
+        emit("app_changed", {{"role", orNull(role)},
+                             {"name", orNull(frontmostApp->localizedName())},
+                             {"bundle_id", orNull(bundle)}});
+        if (isBlockedApp(bundle)) {
+            reportBlockedApp(*bundle);
+            return;
+        }
+        setNotification(appRef, *processID, "AXFocusedUIElementChanged", uiFocusedChange(), this);
+        setNotification(appRef, *processID, "AXWindowMoved", uiPositionChange(), this);
+        setNotification(appRef, *processID, "AXWindowResized", uiPositionChange(), this);
+        setNotification(appRef, *processID, "AXSelectedTextChanged", selectedTextChange(), this);
+        return;
+    }
+
+    // No focused element (an untrusted process, an application that does not answer): the
+    // notified application describes itself, and window geometry is not followed.
+    auto bundle = app->bundleIdentifier();
+    if (!bundle) return;
+    emit("app_changed", {{"role", nullptr}, {"name", orNull(app->localizedName())}, {"bundle_id", *bundle}});
+    if (isBlockedApp(bundle)) {
+        reportBlockedApp(*bundle);
+        return;
+    }
+    setNotification(appRef, app->processIdentifier(), "AXFocusedUIElementChanged", uiFocusedChange(), this);
+    setNotification(appRef, app->processIdentifier(), "AXSelectedTextChanged", selectedTextChange(), this);
+}
+
+void MacAccessibility::emit(const std::string& name, const EventData& data) {
+    if (callback) callback(name, data);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry points: the accessibility service calls these C functions with the monitor as context.
+
+namespace {
+
+template <void (MacAccessibility::*Handler)(const ElementRef&)>
+void entryPoint(const AXObserverRef& observer, const ElementRef& element,
+                const std::string& notification, void* refcon) noexcept {
+    // Every registration passes the monitor; a call without one has nobody to tell.
+    if (!refcon || !element) return;
+    try {
+        // Held for the whole handler: the handler may replace what the platform passed in.
+        AXObserverRef heldObserver = observer;
+        ElementRef heldElement = element;
+        std::string heldName = notification;
+        auto monitor = static_cast<MacAccessibility*>(refcon)->weak_from_this().lock();
+        if (!monitor) return;
+        ((*monitor).*Handler)(heldElement);
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+AXObserverCallback MacAccessibility::uiFocusedChange() {
+    return &entryPoint<&MacAccessibility::focusedChangeHandler>;
+}
+AXObserverCallback MacAccessibility::uiPositionChange() {
+    return &entryPoint<&MacAccessibility::positionChangeHandler>;
+}
+AXObserverCallback MacAccessibility::selectedTextChange() {
+    return &entryPoint<&MacAccessibility::selectedTextChangeHandler>;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handlers.
+
+void MacAccessibility::focusedChangeHandler(const ElementRef& element) {
+    auto role = getAttributeValue<std::string>(element, "AXRole");
+    enableAccessbiltyByTraversing(element);
+    if (!role) return;
+    focusedElement = element;
+    // processID is set before any handler is registered; the element's own process stands in
+    // for a registration that outlived it.
+    int32_t pid = processID.value_or(element->processIdentifier());
+    setNotification(element, pid, "AXSelectedTextChanged", selectedTextChange(), this);
+    emit("focused_changed", getBasicAppInfo());
+}
+
+void MacAccessibility::positionChangeHandler(const ElementRef& element) {
+    auto selected = getAttributeValue<std::string>(element, "AXSelectedText");
+    auto role = getAttributeValue<std::string>(element, "AXRole");
+    focusedElement = element;
+    if (!selected || selected->empty() || !role) return;
+    if (isTextFieldRole(role)) emit("ui_reized", nativeTextFieldSelectedText());
+}
+
+// The field rule for the followed application, or none. An application without a bundle
+// identifier has no rule (the host keys rules by bundle identifier), and a rule whose "name" is
+// missing or not a string names no attribute to read, so it is ignored: the field is not blocked.
+const json* MacAccessibility::fieldRuleForFrontmost() const {
+    if (!frontmostApp || blockedFiledsList.empty()) return nullptr;
+    auto bundle = frontmostApp->bundleIdentifier();
+    if (!bundle) return nullptr;
+    auto it = blockedFiledsList.find(*bundle);
+    if (it == blockedFiledsList.end())
+        it = std::find_if(blockedFiledsList.begin(), blockedFiledsList.end(),
+                          [&](const auto& entry) { return sameText(entry.first, *bundle); });
+    if (it == blockedFiledsList.end() || !it->second.is_object()) return nullptr;
+    auto name = it->second.find("name");
+    if (name == it->second.end() || !name->is_string()) return nullptr;
+    return &it->second;
+}
+
+bool MacAccessibility::isBlockedField(const ElementRef& element) const {
+    const json* rule = fieldRuleForFrontmost();
+    if (!rule) return false;
+    auto actual = getAttributeValue<std::string>(element, (*rule)["name"].get<std::string>());
+    std::optional<std::string> wanted;
+    if (auto v = rule->find("value"); v != rule->end() && v->is_string()) wanted = v->get<std::string>();
+    // Two absent sides are equal: a rule without a value blocks fields lacking the attribute.
+    if (!actual || !wanted) return !actual && !wanted;
+    return sameText(*actual, *wanted);
+}
+
+void MacAccessibility::selectedTextChangeHandler(const ElementRef& element) {
+    auto selected = getAttributeValue<std::string>(element, "AXSelectedText");
+    auto role = getAttributeValue<std::string>(element, "AXRole");
+    focusedElement = element;
+    if (frontmostApp && isBlockedApp(frontmostApp->bundleIdentifier())) return;
+    if (isBlockedField(element)) {
+        diagnostic("blocked");
+        return;
+    }
+    if (!selected || selected->empty()) {
+        emit("caret", EventData::object());
+    } else if (isTextFieldRole(role)) {
+        emit("text_select", nativeTextFieldSelectedText());
+        return;
+    }
+    if (!sameText(role, "AXStaticText")) return;
+
+    auto markers = getAttributeValue<TextMarkerRangeRef>(element, "AXSelectedTextMarkerRange");
+    if (!markers || !*markers) return;
+    auto bounds = getSelectedTextBoundingRectCorrect(element);
+    auto text = getParameterizedAttributeValue<std::string>(element, "AXStringForTextMarkerRange", *markers);
+    if (!bounds) return;
+    // Text the application cannot give while it gives the bounds is sent as null: the host still
+    // learns where the selection is.
+    EventData data = {{"selected_text", orNull(text)},
+                      {"is_editable", true},
+                      {"position", {{"x", bounds->origin.x}, {"y", bounds->origin.y}}},
+                      {"size", {{"width", bounds->size.width}, {"height", bounds->size.height}}}};
+    emit("text_select", withAppInfo(std::move(data)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Native text fields: the selection by character ranges, and the text above the caret.
+
+EventData MacAccessibility::withAppInfo(EventData data) {
+    const EventData info = getBasicAppInfo();
+    for (auto it = info.begin(); it != info.end(); ++it)
+        if (!data.contains(it.key())) data[it.key()] = *it;
+    return data;
+}
+
+namespace {
+
+EventData selectionForm(const std::optional<std::string>& text, bool editable, double x, double y,
+                        double width, double height) {
+    return {{"selected_text", orNull(text)},
+            {"is_editable", editable},
+            {"position", {{"x", x}, {"y", y}}},
+            {"size", {{"width", width}, {"height", height}}}};
+}
+
+ObjectRef rangeValue(CFRange range) { return platform::AXValueCreate(platform::AXValueType::CFRange, &range); }
+
+}  // namespace
+
+// An unreadable selected range acts as an empty range at 0 and an unreadable character count as
+// 0. An unreadable selected text is sent as "selected_text": null and leaves `selectedText` empty.
+EventData MacAccessibility::nativeTextFieldSelectedText() {
+    auto somethingWrong = [this] { return withAppInfo({{"message", "something is wrong com"}}); };
+    ElementRef element = focusedElement;
+    if (!element) return somethingWrong();
+    CFRange range = getAttributeValue<CFRange>(element, "AXSelectedTextRange").value_or(CFRange{});
+    auto text = getAttributeValue<std::string>(element, "AXSelectedText");
+    const bool editable = isAttributeSettable(element, "AXValue");
+    selectedText = text.value_or("");
+
+    // Character-range bounds: only editable fields answer them reliably.
+    ObjectRef value = rangeValue(range);
+    if (value && editable) {
+        auto b = getParameterizedAttributeValue<CGRect>(element, "AXBoundsForRange", value);
+        if (b && b->size.height != 0)
+            return withAppInfo(selectionForm(text, true, std::fabs(b->origin.x), b->origin.y,
+                                             std::fabs(b->size.width), std::fabs(b->size.height)));
+    }
+
+    if (!getAttributeValue<TextMarkerRangeRef>(element, "AXSelectedTextMarkerRange"))
+        return somethingWrong();
+    auto forward = getSelectedTextBoundingRectCorrect(element);
+    if (!forward) {
+        // Stretching the selection to the end of the text makes some applications report bounds
+        // on the next notification.
+        int64_t count = getAttributeValue<int64_t>(element, "AXNumberOfCharacters").value_or(0);
+        setAttributeValue(element, "AXSelectedTextRange", rangeValue({range.location, count}));
+        return somethingWrong();
+    }
+    if (forward->size.height != 0)
+        return withAppInfo(selectionForm(text, editable, forward->origin.x, forward->origin.y,
+                                         forward->size.width, forward->size.height));
+
+    // A zero-height answer: some applications measure the markers only in reverse order.
+    auto reversed = getSelectedTextBoundingRect(element);
+    if (!reversed) return {{"message", "something wrong rev"}};
+    double y = reversed->origin.y > 0 ? reversed->origin.y : forward->origin.y;
+    return withAppInfo(selectionForm(text, editable, reversed->origin.x, y,
+                                     std::fabs(reversed->size.width), std::fabs(reversed->size.height)));
+}
+
+std::optional<std::string> MacAccessibility::getTextAboveInsertionPoint(const ElementRef& element) {
+    CFRange range = getAttributeValue<CFRange>(element, "AXSelectedTextRange").value_or(CFRange{});
+    ObjectRef before = rangeValue({0, range.location});
+    if (!before) return std::nullopt;
+    return getParameterizedAttributeValue<std::string>(element, "AXStringForRange", before);
+}
 
 }  // namespace korvale

@@ -65,6 +65,15 @@ public:
 
     // Whether an application's bundle identifier is on the blocked-application list.
     bool isBlockedApp(const std::optional<std::string>& bundleIdentifier) const;
+
+    // Hands an event to `callback`, when there is one.
+    void emit(const std::string& name, const EventData& data);
+    // `data` with the followed application's "bundle_id" and "name" added where missing.
+    EventData withAppInfo(EventData data);
+    // The usable blocked-field rule for the followed application, or none.
+    const nlohmann::json* fieldRuleForFrontmost() const;
+    // Whether the followed application's field rule matches `element`.
+    bool isBlockedField(const ElementRef& element) const;
 };
 
 // Subscribes `callBack` to application activation and launch on the workspace's notification

@@ -1,10 +1,104 @@
-// Host requests served by the monitor: text replacement and the on-demand snapshot
-// (placeholders until their issue lands: safe no-ops).
+// Host requests served by the monitor. Text replacement pastes the way a user would: bring the
+// followed application forward, put the text on the general pasteboard, post Command-V, wait,
+// and put back what the pasteboard held — unless the user copied something meanwhile. The
+// on-demand snapshot reports the selection, or the text above the caret with the caret's
+// rectangle, as "alt_enter_pressed".
 #include "MacAccessibility.h"
+#include "utils.h"
 
 namespace korvale {
 
-void MacAccessibility::setSelectedText(const std::string&) {}
-void MacAccessibility::getDataForVelaAssist() {}
+using nlohmann::json;
+using platform::AXValueType;
+using platform::CGRectGetHeight;
+using platform::CGRectGetWidth;
+
+namespace {
+
+// The followed application needs a moment to come forward before the keystroke is aimed at it.
+constexpr double kActivationWait = 0.2;
+// Long enough for the other application to handle Command-V before the pasteboard changes back.
+constexpr double kPasteWait = 1.0;
+
+}  // namespace
+
+// The pasteboard's contents never reach standard output: they may be anything the user copied.
+void MacAccessibility::setSelectedText(const std::string& text) {
+    auto& pasteboard = platform::current().pasteboard;
+    // Every item with every type, so that images, rich text and files come back too.
+    std::vector<platform::PasteboardItem> saved = pasteboard.pasteboardItems();
+    const long savedCount = pasteboard.changeCount();
+
+    if (frontmostApp) frontmostApp->activateWithOptions(0);
+    delay(kActivationWait);
+
+    // What the user copied while the application came forward is what must come back.
+    if (pasteboard.changeCount() != savedCount) saved = pasteboard.pasteboardItems();
+
+    pasteboard.clearContents();
+    pasteboard.setString(text, platform::NSPasteboardTypeString);
+    const long ours = pasteboard.changeCount();
+    pasteCommand();
+    delay(kPasteWait);
+
+    // A count that moved means someone else wrote during the wait: their content stays.
+    if (pasteboard.changeCount() == ours) {
+        pasteboard.clearContents();
+        if (!saved.empty()) pasteboard.writeObjects(saved);
+    }
+    platform::current().console.writeLine("Task ended");
+}
+
+// The order of the reads matters to the other application's accessibility service: the
+// character bounds are asked before the text above the caret, the marker bounds after it.
+void MacAccessibility::getDataForVelaAssist() {
+    if (!frontmostApp) return;
+    ElementRef app = getAppRef(processID.value_or(0));
+    auto focused = getAttributeValue<ElementRef>(app, "AXFocusedUIElement");
+    if (!focused) return;
+    focusedElement = *focused;
+    const ElementRef element = *focused;
+
+    auto role = getAttributeValue<std::string>(element, "AXRole");
+    if (!role || *role != "AXTextArea") return;
+    auto count = getAttributeValue<int64_t>(element, "AXNumberOfCharacters");
+    if (!count || *count == 0) return;
+
+    auto selection = getAttributeValue<CFRange>(element, "AXSelectedTextRange");
+    EventData data;
+    if (!selection || selection->length != 0) {
+        data = nativeTextFieldSelectedText();
+    } else {
+        // The character after the caret, or the last one when the caret ends the text.
+        CFRange probe{selection->location == *count ? *count - 1 : selection->location, 1};
+        ObjectRef probeValue = platform::AXValueCreate(AXValueType::CFRange, &probe);
+        auto charBounds = getParameterizedAttributeValue<CGRect>(element, "AXBoundsForRange", probeValue);
+
+        auto above = getTextAboveInsertionPoint(element);
+        if (!above) {
+            if (callback) callback("error", {{"message", "something is wrong"}});
+            data = EventData::object();
+        } else {
+            std::optional<CGRect> caret;
+            if (charBounds && CGRectGetHeight(*charBounds) != 0) {
+                caret = charBounds;
+            } else if (charBounds) {
+                // An empty line reports a flat character box; the markers know where the caret is.
+                auto markers = getAttributeValue<TextMarkerRangeRef>(element, "AXSelectedTextMarkerRange");
+                if (markers)
+                    caret = getParameterizedAttributeValue<CGRect>(element, "AXBoundsForTextMarkerRange",
+                                                                   *markers);
+            }
+            auto number = [&](auto get) { return caret ? json(get(*caret)) : json(nullptr); };
+            data = {{"selected_text", *above},
+                    {"is_editable", true},
+                    {"position", {{"x", number([](const CGRect& r) { return r.origin.x; })},
+                                  {"y", number([](const CGRect& r) { return r.origin.y; })}}},
+                    {"size", {{"width", number([](const CGRect& r) { return CGRectGetWidth(r); })},
+                              {"height", number([](const CGRect& r) { return CGRectGetHeight(r); })}}}};
+        }
+    }
+    if (callback) callback("alt_enter_pressed", data);
+}
 
 }  // namespace korvale

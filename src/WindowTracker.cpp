@@ -1,8 +1,72 @@
-// Hover tracking on the host's own windows (placeholder until its issue lands: a safe no-op).
+// Hover tracking on the host's own windows. The window system holds a tracker only weakly (as
+// delegate and as tracking-area owner), so the library keeps each tracker for as long as its
+// window exists: a tracker whose delegate slot was taken by a later one still owns a live area.
+// A tracker is let go once its window has closed, and the window's areas went with it, so no
+// message can reach a destroyed tracker.
 #include "WindowTracker.h"
+
+#include <utility>
+#include <vector>
+
+#include "main.h"
 
 namespace korvale {
 
-void installWindowTracker(void*) {}
+namespace {
+
+struct KeptTracker {
+    std::weak_ptr<platform::Window> window;
+    std::shared_ptr<WindowTracker> tracker;
+};
+
+std::vector<KeptTracker>& keptTrackers() {
+    static std::vector<KeptTracker> kept;
+    return kept;
+}
+
+void forgetClosedWindows() {
+    auto& kept = keptTrackers();
+    std::erase_if(kept, [](const KeptTracker& k) { return k.window.expired(); });
+}
+
+}  // namespace
+
+void WindowTracker::mouseEntered() {
+    if (!observer_callback) return;
+    callbackWraper("mouse_hoverd", EventData::object());
+}
+
+// Without a monitor there is no followed application to bring back: nothing to do.
+void WindowTracker::mouseExited() {
+    if (auto monitor = macAccessibility) monitor->activateTheFormost();
+}
+
+// Swallowed on purpose: a click in the host window is not passed on.
+void WindowTracker::mouseDown() {}
+
+void WindowTracker::setupTrackingArea(const platform::WindowRef& window) {
+    auto& windows = platform::current().windows;
+    platform::CGRect bounds = windows.contentViewBounds(window).value_or(platform::CGRect{});
+    trackingArea = windows.makeTrackingArea(bounds, kWindowTrackingOptions, weak_from_this());
+    windows.addTrackingArea(window, trackingArea);
+}
+
+void installWindowTracker(void* handle) {
+    auto& windows = platform::current().windows;
+    platform::WindowRef window = windows.windowForHandle(handle);
+    if (!window) return;
+    forgetClosedWindows();
+    auto tracker = std::make_shared<WindowTracker>();
+    windows.setDelegate(window, tracker);
+    tracker->setupTrackingArea(window);
+    // Without a shared application object there is no policy to set; the tracker still works.
+    windows.setActivationPolicy(platform::NSApplicationActivationPolicyAccessory);
+    keptTrackers().push_back({window, std::move(tracker)});
+}
+
+std::size_t liveWindowTrackers() {
+    forgetClosedWindows();
+    return keptTrackers().size();
+}
 
 }  // namespace korvale

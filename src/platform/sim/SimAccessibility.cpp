@@ -261,6 +261,8 @@ AXError SimAccessibility::resolve(const ElementRef& ref, Element*& out) {
     out = nullptr;
     auto* h = dynamic_cast<const SimElementHandle*>(ref.get());
     if (!h) return kAXErrorIllegalArgument;
+    // A process the user has not trusted gets nothing out of the service.
+    if (!desktop_.trusted) return kAXErrorAPIDisabled;
     auto a = apps_.find(h->processIdentifier());
     if (a == apps_.end() || a->second->state == "gone") return kAXErrorInvalidUIElement;
     if (a->second->state == "hung") return kAXErrorCannotComplete;

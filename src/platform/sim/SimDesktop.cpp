@@ -93,6 +93,17 @@ Desktop::Desktop() {
     platform_ = std::make_unique<Platform>(Platform{*accessibility_, *mainLoop_, *workspace_,
                                                     *pasteboard_, *keyboard_, *windows_, *console_});
     registerAction("advance", [this](const json& a) { run(a.value("seconds", 0.0)); });
+    // {"action":"at","time":t,"do":{action}}: the user acts at desktop time t, even while the
+    // library holds the main thread. A failure then has no caller; it goes to the request log.
+    registerAction("at", [this](const json& a) {
+        const json todo = a.at("do");
+        if (!todo.is_object() || !todo.contains("action"))
+            throw SimError{"\"at\" needs \"do\": an action object"};
+        scheduleExternal(toNs(a.at("time").get<double>()), [this, todo] {
+            std::string error = perform(todo);
+            if (!error.empty()) logRequest({{"call", "scheduled action failed"}, {"error", error}});
+        });
+    });
 }
 
 Desktop::~Desktop() = default;
@@ -237,7 +248,9 @@ void Desktop::runExternalUpTo(int64_t ns) {
 
 void Desktop::blockUntil(double deadlineSeconds) {
     int64_t target = toNs(deadlineSeconds);
+    ++depth_;  // a blocked main thread is busy: what other processes do meanwhile must wait
     runExternalUpTo(std::max(target, nowNs_));
+    --depth_;
 }
 
 void Desktop::run(double seconds, const std::string& mode) {

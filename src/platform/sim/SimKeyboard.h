@@ -1,5 +1,10 @@
-// The simulated keyboard service (placeholder until its issue lands).
+// The simulated keyboard event service: every event posted is recorded in order with its key
+// code, direction and flags, and the keys held down are tracked, so that Command-V reaching the
+// frontmost application makes it paste the pasteboard's plain text into its focused text
+// element, as a real application would, a little later and in its own process.
 #pragma once
+
+#include <set>
 
 #include "platform/sim/SimDesktop.h"
 
@@ -7,14 +12,26 @@ namespace korvale::sim {
 
 class SimKeyboard final : public KeyboardEvents {
 public:
-    explicit SimKeyboard(Desktop& desktop) : desktop_(desktop) {}
-    void reset() {}
-    std::unique_ptr<CGEventSource> createSource(int) override { return nullptr; }
-    std::unique_ptr<CGEvent> createKeyboardEvent(const CGEventSource*, uint16_t, bool) override { return nullptr; }
-    void post(int, const CGEvent&) override {}
+    static constexpr uint16_t kCommandKey = 55;
+    static constexpr uint16_t kVKey = 9;
+    static constexpr uint64_t kCommandFlag = 0x100000;
+
+    explicit SimKeyboard(Desktop& desktop);
+    void reset();
+
+    std::unique_ptr<CGEventSource> createSource(int stateID) override;
+    std::unique_ptr<CGEvent> createKeyboardEvent(const CGEventSource* source, uint16_t virtualKey,
+                                                 bool keyDown) override;
+    void post(int tap, const CGEvent& event) override;
 
 private:
+    void pasteInFrontmost();
+
     Desktop& desktop_;
+    json keystrokes_ = json::array();
+    std::set<uint16_t> keysDown_;
+    double pasteLatency_ = 0.01;  // how long the other application takes to handle the paste
+    bool sourceFails_ = false;    // "keyboard": {"source_fails": true}: CGEventSourceCreate fails
 };
 
 }  // namespace korvale::sim

@@ -1,0 +1,109 @@
+// The Node.js host client: loads the built library through koffi (index.js), drives the simulated
+// desktop and checks what reaches its registered callback. Time is the desktop's virtual clock.
+'use strict';
+
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const path = require('node:path');
+const { Korvale, KorvaleError } = require(path.join(__dirname, '..', 'index.js'));
+
+const DESKTOP = {
+  clock: 'virtual',
+  echo_stdout: false,
+  apps: [
+    { pid: 101, bundle_id: 'com.example.inkpad', name: 'Inkpad' },
+    { pid: 102, bundle_id: 'com.example.postbox', name: 'Postbox' },
+  ],
+  windows: [{ id: 'assistant', frame: [1000, 0, 400, 600] }],
+  pointer: [10, 10],
+};
+
+// One library per process, as in an Electron main process.
+const k = new Korvale();
+
+// Loads the desktop and registers a callback that records [name, data, time].
+function host() {
+  const events = [];
+  k.loadWorld(DESKTOP);
+  k.init((name, data) => events.push([name, data, k.now()]));
+  k.start({});
+  return events;
+}
+const names = (events) => events.map(([name]) => name);
+
+test('permission exports answer what the desktop says', () => {
+  k.loadWorld({ trusted: false, echo_stdout: false });
+  assert.equal(k.isTrusted(), false);
+  assert.equal(k.askForTrust(), false);
+  assert.equal(k.read('state').prompt_requests, 1);
+  k.loadWorld({ trusted: true, echo_stdout: false });
+  assert.equal(k.isTrusted(), true);
+});
+
+test('a bad blocked list prints one diagnostic line', () => {
+  host();
+  k.addBlockedApps('not json');
+  k.addBlockedApps({ 'com.example.vault': 1 });
+  const lines = k.read('stdout').filter((l) => l.startsWith('Error deserializing JSON: '));
+  assert.equal(lines.length, 1);
+});
+
+test('bad input to the control API throws with the library message', () => {
+  assert.throws(() => k.loadWorld('{not json'), KorvaleError);
+  k.loadWorld(DESKTOP);
+  assert.throws(() => k.perform({ action: 'no_such_action' }), /no_such_action/);
+});
+
+test('the registered callback receives hover events across several runs', () => {
+  const events = host();
+  k.addMouseTracker(k.windowHandle('assistant'));
+  for (let round = 0; round < 3; round++) {
+    k.perform({ action: 'move_pointer', to: [1100, 100] });
+    k.run(0.1);
+    k.run(0.2);
+    k.perform({ action: 'move_pointer', to: [10, 10] });
+    k.run(0.3);
+  }
+  assert.deepEqual(names(events), ['mouse_hoverd', 'mouse_hoverd', 'mouse_hoverd']);
+  assert.deepEqual(events.map(([, data]) => data), [{}, {}, {}]);
+  assert.deepEqual(k.callbackErrors, []);
+});
+
+test('hover is delivered 0.18 s after the pointer enters', () => {
+  const events = host();
+  k.addMouseTracker(k.windowHandle('assistant'));
+  const t0 = k.now();
+  k.perform({ action: 'move_pointer', to: [1100, 100] });
+  k.run(0.17);
+  assert.equal(events.length, 0, 'delivered before 0.18 s');
+  k.run(0.02);
+  assert.deepEqual(names(events), ['mouse_hoverd']);
+  assert.ok(Math.abs(events[0][2] - t0 - 0.18) < 1e-6, `delivered at ${events[0][2] - t0}`);
+});
+
+test('switching applications gives app_changed with the application', () => {
+  const events = host();
+  k.perform({ action: 'activate', pid: 101 });
+  k.run(0.5);
+  k.perform({ action: 'activate', pid: 102 });
+  k.run(0.5);
+  assert.deepEqual(names(events), ['app_changed', 'app_changed']);
+  assert.deepEqual(events.map(([, d]) => [d.bundle_id, d.name]),
+    [['com.example.inkpad', 'Inkpad'], ['com.example.postbox', 'Postbox']]);
+  assert.ok('role' in events[0][1]);
+});
+
+test('after close() no call reaches the released callback', () => {
+  const events = host();
+  k.addMouseTracker(k.windowHandle('assistant'));
+  k.close();
+  k.perform({ action: 'move_pointer', to: [1100, 100] });
+  k.run(0.5);
+  assert.equal(events.length, 0);
+  // Registering again works and receives the next event.
+  k.init((name) => events.push([name]));
+  k.perform({ action: 'move_pointer', to: [10, 10] });
+  k.perform({ action: 'move_pointer', to: [1100, 100] });
+  k.run(0.5);
+  assert.deepEqual(names(events), ['mouse_hoverd']);
+});

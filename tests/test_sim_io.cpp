@@ -1,0 +1,321 @@
+// The simulated desktop's pasteboard, keyboard and host windows, driven at the platform
+// interface: what the library can rely on from them (change counts, typed items, a Command-V that
+// really pastes in the other application, handles that are looked up and never followed, mouse
+// messages that never reach a released owner).
+#include "TestSupport.h"
+#include "platform/sim/SimPasteboard.h"
+#include "platform/sim/SimWindows.h"
+
+namespace korvale::testing {
+namespace {
+
+using platform::CGEvent;
+using platform::NSPasteboardTypePNG;
+using platform::NSPasteboardTypeString;
+using platform::PasteboardItem;
+
+// One editor application in front, its text area focused with "hello world", "world" selected.
+json editorWorld() {
+    return {{"apps",
+             {{{"pid", 42},
+               {"bundle_id", "com.example.editor"},
+               {"name", "Editor"},
+               {"frontmost", true},
+               {"focused", "doc"},
+               {"elements",
+                {{{"id", "doc"}, {"role", "AXTextArea"}, {"editable", true},
+                  {"text", "hello world"}, {"selection", {6, 5}}}}}}}}};
+}
+
+class SimPasteboardTest : public DesktopTest {
+protected:
+    platform::Pasteboard& pasteboard() { return platform::current().pasteboard; }
+    json pasteboardState() { return desktop().state()["pasteboard"]; }
+};
+
+TEST_F(SimPasteboardTest, EveryWriteMovesTheChangeCount) {
+    long start = pasteboard().changeCount();
+    EXPECT_EQ(pasteboard().clearContents(), start + 1);
+    pasteboard().setString("abc", NSPasteboardTypeString);
+    EXPECT_EQ(pasteboard().changeCount(), start + 2);
+    pasteboard().writeObjects({PasteboardItem{{{NSPasteboardTypePNG, "png-bytes"}}}});
+    EXPECT_EQ(pasteboard().changeCount(), start + 3);
+    perform({{"action", "copy_text"}, {"text", "user"}});
+    EXPECT_EQ(pasteboard().changeCount(), start + 4) << "a user's copy is a write too";
+    // Reads leave it alone.
+    pasteboard().pasteboardItems();
+    pasteboard().stringForType(NSPasteboardTypeString);
+    EXPECT_EQ(pasteboard().changeCount(), start + 4);
+}
+
+TEST_F(SimPasteboardTest, ItemsKeepEveryTypeAndPlainTextComesFromTheFirstItem) {
+    perform({{"action", "set_pasteboard"},
+             {"items", {{{"public.utf8-plain-text", "caption"}, {"public.rtf", "{\\rtf1 caption}"}},
+                        {{"public.png", "PNG"}}}}});
+    auto items = pasteboard().pasteboardItems();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].representations.size(), 2u);
+    EXPECT_EQ(items[1].representations, (std::vector<std::pair<std::string, std::string>>{{"public.png", "PNG"}}));
+    EXPECT_EQ(pasteboard().stringForType(NSPasteboardTypeString), "caption");
+
+    // Clearing and writing the items back restores the same contents.
+    pasteboard().clearContents();
+    EXPECT_EQ(pasteboard().stringForType(NSPasteboardTypeString), std::nullopt);
+    pasteboard().writeObjects(items);
+    EXPECT_EQ(pasteboardState()["items"],
+              (json{{{"public.rtf", "{\\rtf1 caption}"}, {"public.utf8-plain-text", "caption"}},
+                    {{"public.png", "PNG"}}}));
+}
+
+TEST_F(SimPasteboardTest, SetStringWritesIntoTheFirstItemWithoutClearing) {
+    perform({{"action", "set_pasteboard"}, {"items", {{{"public.png", "PNG"}}}}});
+    pasteboard().setString("", NSPasteboardTypeString);
+    EXPECT_EQ(pasteboardState()["items"], (json{{{"public.png", "PNG"}, {"public.utf8-plain-text", ""}}}));
+}
+
+TEST_F(SimPasteboardTest, LibraryCallsAreLoggedUserCopiesAreNot) {
+    desktop().clearRequests();
+    perform({{"action", "copy_text"}, {"text", "secret"}});
+    EXPECT_TRUE(desktop().requests().empty());
+    pasteboard().pasteboardItems();
+    pasteboard().clearContents();
+    pasteboard().setString("xyz", NSPasteboardTypeString);
+    pasteboard().changeCount();
+    const json& log = desktop().requests();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0]["call"], "pasteboardItems");
+    EXPECT_EQ(log[0]["types"], (json{{"public.utf8-plain-text"}})) << "types are logged, not contents";
+    EXPECT_EQ(log[1]["call"], "clearContents");
+    EXPECT_EQ(log[2]["call"], "setString:forType:");
+    EXPECT_EQ(log[3]["call"], "changeCount");
+}
+
+TEST_F(SimPasteboardTest, BadItemsAreRejected) {
+    EXPECT_NE(desktop().perform({{"action", "set_pasteboard"}, {"items", {{{"public.png", 7}}}}}), "");
+    EXPECT_NE(desktop().perform({{"action", "copy_text"}}), "");
+    EXPECT_NE(desktop().loadWorld({{"pasteboard", {{"items", "text"}}}}), "");
+}
+
+class SimKeyboardTest : public DesktopTest {
+protected:
+    void post(uint16_t key, bool down, uint64_t flags) {
+        auto& kb = platform::current().keyboard;
+        auto event = kb.createKeyboardEvent(nullptr, key, down);
+        ASSERT_NE(event, nullptr);
+        platform::CGEventSetFlags(*event, flags);
+        kb.post(0, *event);
+    }
+    void commandV(uint64_t vFlags = 0x100000) {
+        post(55, true, 0x100000);
+        post(9, true, vFlags);
+        post(9, false, vFlags);
+        post(55, false, 0x100000);
+    }
+    std::string docText() { return desktop().state()["elements"]["doc"]["text"]; }
+};
+
+TEST_F(SimKeyboardTest, CommandVPastesIntoTheFrontmostApplicationALittleLater) {
+    loadWorld(editorWorld());
+    perform({{"action", "copy_text"}, {"text", "there"}});
+    commandV();
+    EXPECT_EQ(docText(), "hello world") << "the other process pastes later, not during the post";
+    // It happens while the main thread is held, and reads the pasteboard when it does.
+    platform::current().mainLoop.blockUntil(now() + 0.005);
+    perform({{"action", "copy_text"}, {"text", "friend"}});
+    platform::current().mainLoop.blockUntil(now() + 0.1);
+    EXPECT_EQ(docText(), "hello friend");
+    json keys = desktop().state()["keystrokes"];
+    ASSERT_EQ(keys.size(), 4u);
+    EXPECT_EQ(keys[0], (json{{"key", 55}, {"down", true}, {"flags", 0x100000}, {"t", 0.0}}));
+    EXPECT_EQ(keys[3]["key"], 55);
+    EXPECT_EQ(keys[3]["down"], false);
+}
+
+TEST_F(SimKeyboardTest, NoPasteWithoutCommandHeldAndFlagged) {
+    loadWorld(editorWorld());
+    perform({{"action", "copy_text"}, {"text", "X"}});
+    post(9, true, 0x100000);  // flag without the Command key held
+    post(9, false, 0x100000);
+    commandV(0);  // Command held, V without the flag
+    run(0.5);
+    EXPECT_EQ(docText(), "hello world");
+    EXPECT_EQ(desktop().state()["keystrokes"].size(), 6u) << "every event is recorded all the same";
+}
+
+TEST_F(SimKeyboardTest, PasteOfAPasteboardWithoutPlainTextChangesNothing) {
+    loadWorld(editorWorld());
+    perform({{"action", "set_pasteboard"}, {"items", {{{"public.png", "PNG"}}}}});
+    commandV();
+    run(0.5);
+    EXPECT_EQ(docText(), "hello world");
+}
+
+TEST_F(SimKeyboardTest, SourceCreationCanFail) {
+    loadWorld({{"keyboard", {{"source_fails", true}}}});
+    EXPECT_EQ(platform::current().keyboard.createSource(1), nullptr);
+    loadWorld(json::object());
+    auto source = platform::current().keyboard.createSource(1);
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(source->stateID, 1);
+}
+
+// A responder that counts what reaches it and notices being reached after destruction.
+struct CountingResponder : platform::Responder {
+    explicit CountingResponder(int* destroyedFlag = nullptr) : destroyed(destroyedFlag) {}
+    ~CountingResponder() override {
+        if (destroyed) *destroyed = 1;
+    }
+    void mouseEntered() override { ++entered; }
+    void mouseExited() override { ++exited; }
+    void mouseDown() override { ++downs; }
+    int entered = 0, exited = 0, downs = 0;
+    int* destroyed;
+};
+
+class SimWindowsTest : public DesktopTest {
+protected:
+    void SetUp() override {
+        DesktopTest::SetUp();
+        loadWorld({{"windows",
+                    {{{"id", "assistant"}, {"content_view", true}, {"frame", {100, 100, 200, 150}}},
+                     {{"id", "bare"}, {"content_view", false}, {"frame", {400, 100, 100, 100}}}}},
+                   {"pointer", {0, 0}}});
+    }
+    platform::WindowServer& windows() { return platform::current().windows; }
+    platform::WindowRef window(const std::string& id) {
+        return windows().windowForHandle(desktop().windows().handleFor(id));
+    }
+    platform::TrackingAreaRef track(const platform::WindowRef& w, const std::shared_ptr<platform::Responder>& owner,
+                                    unsigned options = 0x281) {
+        auto area = windows().makeTrackingArea(*windows().contentViewBounds(w), options, owner);
+        windows().addTrackingArea(w, area);
+        return area;
+    }
+    void movePointer(double x, double y) { perform({{"action", "move_pointer"}, {"to", {x, y}}}); }
+};
+
+TEST_F(SimWindowsTest, HandlesAreLookedUpAmongLiveWindowsOnly) {
+    EXPECT_NE(window("assistant"), nullptr);
+    EXPECT_EQ(desktop().windows().handleFor("nowhere"), nullptr);
+    int local = 0;
+    EXPECT_EQ(windows().windowForHandle(&local), nullptr);
+    EXPECT_EQ(windows().windowForHandle(reinterpret_cast<void*>(uintptr_t{0x10})), nullptr);
+    EXPECT_EQ(windows().windowForHandle(nullptr), nullptr);
+    void* stale = desktop().windows().handleFor("assistant");
+    perform({{"action", "close_host_window"}, {"window", "assistant"}});
+    EXPECT_EQ(windows().windowForHandle(stale), nullptr) << "a closed window's handle still answered";
+    // A new window of the same name gets a new handle; the old one stays dead.
+    perform({{"action", "open_host_window"}, {"id", "assistant"}, {"frame", {0, 0, 10, 10}}});
+    EXPECT_EQ(windows().windowForHandle(stale), nullptr);
+}
+
+TEST_F(SimWindowsTest, EnterAndExitReachTheOwnerOnTheMainLoopOnly) {
+    auto owner = std::make_shared<CountingResponder>();
+    track(window("assistant"), owner);
+    movePointer(150, 150);
+    EXPECT_EQ(owner->entered, 0) << "delivered on the mover's stack instead of the main loop";
+    platform::current().mainLoop.blockUntil(now() + 1);
+    EXPECT_EQ(owner->entered, 0) << "delivered while the main thread was held";
+    run(0);
+    EXPECT_EQ(owner->entered, 1);
+    movePointer(160, 160);  // still inside: nothing
+    movePointer(500, 500);
+    run(0);
+    EXPECT_EQ(owner->entered, 1);
+    EXPECT_EQ(owner->exited, 1);
+}
+
+TEST_F(SimWindowsTest, AnAreaFollowsTheVisibleRectOnlyWhenAskedTo) {
+    auto follows = std::make_shared<CountingResponder>();
+    auto fixed = std::make_shared<CountingResponder>();
+    auto w = window("assistant");
+    track(w, follows, 0x281);
+    track(w, fixed, 0x81);
+    perform({{"action", "resize_host_window"}, {"window", "assistant"}, {"size", {400, 300}}});
+    movePointer(350, 350);  // inside the new size only
+    run(0);
+    EXPECT_EQ(follows->entered, 1);
+    EXPECT_EQ(fixed->entered, 0);
+}
+
+TEST_F(SimWindowsTest, WithoutAlwaysActiveAnInactiveHostGetsNoMessages) {
+    auto owner = std::make_shared<CountingResponder>();
+    track(window("assistant"), owner, 0x201);
+    movePointer(150, 150);
+    run(0);
+    EXPECT_EQ(owner->entered, 0);
+    perform({{"action", "set_host_active"}, {"active", true}});
+    movePointer(0, 0);
+    run(0);
+    EXPECT_EQ(owner->exited, 1);
+}
+
+TEST_F(SimWindowsTest, NoContentViewNoArea) {
+    auto w = window("bare");
+    EXPECT_EQ(windows().contentViewBounds(w), std::nullopt);
+    auto owner = std::make_shared<CountingResponder>();
+    auto area = windows().makeTrackingArea({}, 0x281, owner);
+    EXPECT_FALSE(windows().addTrackingArea(w, area));
+    movePointer(450, 150);
+    run(0);
+    EXPECT_EQ(owner->entered, 0);
+}
+
+TEST_F(SimWindowsTest, ClosingReleasesDelegateAndAreasAndDropsPendingMessages) {
+    int destroyed = 0;
+    auto w = window("assistant");
+    {
+        auto delegate = std::make_shared<CountingResponder>(&destroyed);
+        windows().setDelegate(w, delegate);
+        track(w, delegate);
+    }
+    EXPECT_EQ(destroyed, 0) << "the window keeps its delegate";
+    movePointer(150, 150);  // a message is now waiting on the main loop
+    perform({{"action", "close_host_window"}, {"window", "assistant"}});
+    w.reset();
+    EXPECT_EQ(destroyed, 1) << "closing the window did not release its delegate";
+    run(0);  // the waiting message finds its window gone and is dropped
+    EXPECT_EQ(desktop().state()["mouse_messages"], json::array());
+}
+
+TEST_F(SimWindowsTest, ReleasedOwnerGetsNothing) {
+    auto owner = std::make_shared<CountingResponder>();
+    track(window("assistant"), owner);
+    std::weak_ptr<CountingResponder> weak = owner;
+    owner.reset();
+    movePointer(150, 150);
+    run(0);
+    EXPECT_TRUE(weak.expired());
+    EXPECT_EQ(desktop().state()["mouse_messages"], json::array());
+    EXPECT_EQ(desktop().state()["windows"][0]["tracking_areas"][0]["owner_alive"], false);
+}
+
+TEST_F(SimWindowsTest, MouseDownGoesToTheDelegateOfTheWindowUnderThePointer) {
+    auto delegate = std::make_shared<CountingResponder>();
+    windows().setDelegate(window("assistant"), delegate);
+    perform({{"action", "mouse_down"}});  // outside every window
+    movePointer(120, 120);
+    perform({{"action", "mouse_down"}});
+    run(0);
+    EXPECT_EQ(delegate->downs, 1);
+}
+
+TEST_F(SimWindowsTest, ActivationPolicyNeedsTheSharedApplication) {
+    EXPECT_TRUE(windows().setActivationPolicy(1));
+    EXPECT_EQ(desktop().state()["activation_policy"], 1);
+    loadWorld({{"shared_application", false}});
+    EXPECT_FALSE(windows().setActivationPolicy(1));
+    EXPECT_EQ(desktop().state()["activation_policy"], nullptr);
+}
+
+TEST_F(SimWindowsTest, ScheduledUserActionsHappenAtTheirTimeEvenWhileTheMainThreadIsHeld) {
+    perform({{"action", "at"}, {"time", 0.5}, {"do", {{"action", "copy_text"}, {"text", "later"}}}});
+    platform::current().mainLoop.blockUntil(0.49);
+    EXPECT_EQ(desktop().state()["pasteboard"]["items"], json::array());
+    platform::current().mainLoop.blockUntil(0.5);
+    EXPECT_EQ(desktop().state()["pasteboard"]["items"], (json{{{"public.utf8-plain-text", "later"}}}));
+    EXPECT_NE(desktop().perform({{"action", "at"}, {"time", 1}, {"do", 3}}), "");
+}
+
+}  // namespace
+}  // namespace korvale::testing
