@@ -15,4 +15,6 @@ status=0
 ctest --test-dir build --output-on-failure -j "$jobs" || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" || status=1
+# Every fuzz target for a bounded time, after replaying the inputs that once failed.
+bash scripts/fuzz.sh 20 || status=1
 exit $status
