@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# What the tests against real applications under Xvfb need (they skip, saying why, without it).
+bash scripts/linux-tests.sh --install-only
 jobs=$(nproc)
 for variant in build build-asan; do
   flags=(-DCMAKE_BUILD_TYPE=Debug)

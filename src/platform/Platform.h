@@ -67,8 +67,9 @@ public:
     virtual void asyncAfterOnMain(double deadline, std::function<void()> work) = 0;
     // NSTimer scheduledTimerWithTimeInterval:repeats:NO on the current run loop, default mode.
     virtual void scheduledTimer(double interval, std::function<void()> block) = 0;
-    // Hold the calling thread until `deadline` without servicing anything (no timer, source or
-    // delayed work of this thread runs meanwhile).
+    // Hold the calling thread until `deadline` without servicing anything of the library's (no
+    // timer, source or delayed work of this thread runs meanwhile). A backend may go on with its
+    // own platform duties, such as answering clipboard requests for data it owns.
     virtual void blockUntil(double deadline) = 0;
     // A private serial dispatch queue with the given label.
     virtual std::shared_ptr<DispatchQueue> makeSerialQueue(const std::string& label) = 0;
@@ -267,5 +268,7 @@ struct Platform {
 
 // The backend chosen for this process, once, at first use (KORVALE_BACKEND may name one).
 Platform& current();
+// Asks for the simulated desktop; effective only before the first use of current().
+void requestSimulatedBackend();
 
 }  // namespace korvale::platform

@@ -1,5 +1,6 @@
 // The C control API of the simulated desktop (prefix ksim_). Each function is one line into a
 // boundary that catches everything, like the library's own exports.
+#include <stdexcept>
 #include <string>
 
 #include "KorvaleSim.h"
@@ -18,9 +19,19 @@ std::string readBuffer;  // what ksim_read handed out last
 
 ScenarioRunner& runner() { return ScenarioRunner::instance(); }
 
+// Driving the simulated desktop means running on it: a library already bound to a real desktop
+// cannot be driven by scenarios, so that is refused rather than silently ignored.
+void requireSimulatedBackend() {
+    korvale::platform::requestSimulatedBackend();
+    if (&korvale::platform::current() != &Desktop::instance().platform())
+        throw std::runtime_error("the library already runs on a real desktop backend; set "
+                                 "KORVALE_BACKEND=sim or call the ksim_ functions first");
+}
+
 template <typename F>
 int guarded(F&& body) noexcept {
     try {
+        requireSimulatedBackend();
         return body();
     } catch (const std::exception& e) {
         runner().lastError = e.what();

@@ -1,0 +1,747 @@
+// The accessibility service and the workspace over AT-SPI. Reads are synchronous D-Bus calls to
+// the other application, each checked through its GError (a failed call may leave garbage in its
+// result). Error codes are mapped to the ones the library tells apart: no value (-25212), an
+// attribute the element does not have (-25205), a failed call (-25204), a vanished element
+// (-25202). AT-SPI events become observer notifications and workspace notifications; X11 adds
+// the window moves and resizes AT-SPI does not report. `requests` counts every libatspi call that
+// may reach another process, for the figures in docs/linux.md.
+#include "platform/linux/LinuxAccessibility.h"
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+#include "platform/linux/LinuxMainLoop.h"
+
+namespace korvale::platform::linuxdesk {
+
+namespace {
+
+long requests = 0;
+
+// ----- offsets: AT-SPI code points <-> UTF-16 units of the library ----------------------------
+
+int64_t utf16Units(const char* utf8, int64_t codePoints) {
+    int64_t units = 0;
+    const char* p = utf8;
+    for (int64_t i = 0; i < codePoints && *p; ++i) {
+        gunichar c = g_utf8_get_char(p);
+        units += c >= 0x10000 ? 2 : 1;
+        p = g_utf8_next_char(p);
+    }
+    return units;
+}
+
+int64_t codePointsForUnits(const char* utf8, int64_t units) {
+    int64_t cps = 0, seen = 0;
+    const char* p = utf8;
+    while (*p && seen < units) {
+        gunichar c = g_utf8_get_char(p);
+        seen += c >= 0x10000 ? 2 : 1;
+        ++cps;
+        p = g_utf8_next_char(p);
+    }
+    return cps;
+}
+
+int64_t totalUnits(const char* utf8) { return utf16Units(utf8, g_utf8_strlen(utf8, -1)); }
+
+std::string codePointSlice(const char* utf8, int64_t start, int64_t end) {
+    int64_t n = g_utf8_strlen(utf8, -1);
+    start = std::clamp<int64_t>(start, 0, n);
+    end = std::clamp<int64_t>(end, start, n);
+    const char* a = g_utf8_offset_to_pointer(utf8, start);
+    const char* b = g_utf8_offset_to_pointer(utf8, end);
+    return std::string(a, b);
+}
+
+// ----- calls ---------------------------------------------------------------------------------
+
+std::shared_ptr<const AtspiElement> elementFor(AtspiAccessible* acc, bool application = false) {
+    if (!acc) return nullptr;
+    GErrorOwner err;
+    ++requests;
+    pid_t pid = atspi_accessible_get_process_id(acc, err.out());
+    return std::make_shared<AtspiElement>(GRef<AtspiAccessible>::retain(acc), err ? 0 : pid, application);
+}
+
+GRef<AtspiText> textOf(AtspiAccessible* acc) {
+    return GRef<AtspiText>::adopt(atspi_accessible_get_text_iface(acc));
+}
+
+std::optional<std::string> wholeText(AtspiText* text) {
+    GErrorOwner err;
+    ++requests;
+    GCharOwner s(atspi_text_get_text(text, 0, -1, err.out()));
+    if (err || !s) return std::nullopt;
+    return std::string(s.get());
+}
+
+bool hasState(AtspiAccessible* acc, AtspiStateType state) {
+    ++requests;
+    auto set = GRef<AtspiStateSet>::adopt(atspi_accessible_get_state_set(acc));
+    return set && atspi_state_set_contains(set.get(), state);
+}
+
+// The selection or, without one, an empty range at the caret; in code points.
+std::optional<std::pair<int64_t, int64_t>> selectionCodePoints(AtspiText* text) {
+    GErrorOwner err;
+    ++requests;
+    gint n = atspi_text_get_n_selections(text, err.out());
+    if (err) return std::nullopt;
+    if (n > 0) {
+        ++requests;
+        AtspiRange* r = atspi_text_get_selection(text, 0, err.out());
+        std::unique_ptr<AtspiRange, decltype(&g_free)> owned(r, g_free);
+        if (err || !r) return std::nullopt;
+        return std::pair<int64_t, int64_t>{std::min(r->start_offset, r->end_offset),
+                                           std::max(r->start_offset, r->end_offset)};
+    }
+    ++requests;
+    gint caret = atspi_text_get_caret_offset(text, err.out());
+    if (err) return std::nullopt;
+    return std::pair<int64_t, int64_t>{caret, caret};
+}
+
+std::string roleName(AtspiAccessible* acc, bool application, AXError* code) {
+    if (application) return "AXApplication";
+    GErrorOwner err;
+    ++requests;
+    AtspiRole role = atspi_accessible_get_role(acc, err.out());
+    if (err) {
+        *code = kAXErrorCannotComplete;
+        return "";
+    }
+    switch (role) {
+        case ATSPI_ROLE_TEXT:
+        case ATSPI_ROLE_ENTRY:
+        case ATSPI_ROLE_PASSWORD_TEXT:
+        case ATSPI_ROLE_EDITBAR:
+            // GTK3 reports an entry and a text view both as "text": the line states tell them apart.
+            return hasState(acc, ATSPI_STATE_MULTI_LINE) ? "AXTextArea" : "AXTextField";
+        case ATSPI_ROLE_DOCUMENT_TEXT: return "AXTextArea";
+        case ATSPI_ROLE_LABEL:
+        case ATSPI_ROLE_STATIC:
+        case ATSPI_ROLE_CAPTION: return "AXStaticText";
+        case ATSPI_ROLE_APPLICATION: return "AXApplication";
+        case ATSPI_ROLE_FRAME:
+        case ATSPI_ROLE_WINDOW:
+        case ATSPI_ROLE_DIALOG: return "AXWindow";
+        case ATSPI_ROLE_PUSH_BUTTON:
+        case ATSPI_ROLE_TOGGLE_BUTTON: return "AXButton";
+        case ATSPI_ROLE_CHECK_BOX: return "AXCheckBox";
+        case ATSPI_ROLE_RADIO_BUTTON: return "AXRadioButton";
+        case ATSPI_ROLE_COMBO_BOX: return "AXComboBox";
+        case ATSPI_ROLE_LIST: return "AXList";
+        case ATSPI_ROLE_TABLE: return "AXTable";
+        case ATSPI_ROLE_MENU_BAR: return "AXMenuBar";
+        case ATSPI_ROLE_MENU: return "AXMenu";
+        case ATSPI_ROLE_MENU_ITEM: return "AXMenuItem";
+        case ATSPI_ROLE_SCROLL_PANE: return "AXScrollArea";
+        case ATSPI_ROLE_SCROLL_BAR: return "AXScrollBar";
+        case ATSPI_ROLE_TOOL_BAR: return "AXToolbar";
+        case ATSPI_ROLE_DOCUMENT_WEB: return "AXWebArea";
+        case ATSPI_ROLE_IMAGE: return "AXImage";
+        case ATSPI_ROLE_LINK: return "AXLink";
+        case ATSPI_ROLE_SLIDER: return "AXSlider";
+        default: return "AXGroup";
+    }
+}
+
+// Markers carry a UTF-16 offset into the element they were read from.
+ObjectRef makeMarker(int64_t units) { return std::make_shared<TextMarker>(std::to_string(units)); }
+
+std::optional<int64_t> markerUnits(const TextMarkerRef& m) {
+    if (!m) return std::nullopt;
+    try {
+        return std::stoll(m->data);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// A UTF-16 range from a parameter: a range box, or a marker range.
+std::optional<CFRange> rangeParameter(const ObjectRef& parameter, bool markers) {
+    if (!markers) {
+        CFRange r;
+        if (AXValueGetValue(parameter, AXValueType::CFRange, &r)) return r;
+        return std::nullopt;
+    }
+    if (CFGetTypeID(parameter) != TypeID::TextMarkerRange) return std::nullopt;
+    auto mr = std::static_pointer_cast<const TextMarkerRange>(parameter);
+    auto a = markerUnits(mr->start), b = markerUnits(mr->end);
+    if (!a || !b) return std::nullopt;
+    return CFRange{std::min(*a, *b), std::abs(*b - *a)};
+}
+
+void onAtspiEvent(AtspiEvent* event, void* self) {
+    // Handed over in full: freed here, whatever happens.
+    std::unique_ptr<AtspiEvent, void (*)(AtspiEvent*)> owned(
+        event, [](AtspiEvent* e) { g_boxed_free(atspi_event_get_type(), e); });
+    try {
+        static_cast<LinuxAccessibility*>(self)->onEvent(*event);
+    } catch (...) {
+    }
+}
+
+const char* kEventTypes[] = {"object:state-changed:focused", "object:text-selection-changed",
+                             "object:text-caret-moved", "window:activate",
+                             "object:children-changed:add"};
+
+}  // namespace
+
+// ----- elements ------------------------------------------------------------------------------
+
+AtspiElement::AtspiElement(GRef<AtspiAccessible> accessible, pid_t pid, bool application)
+    : acc_(std::move(accessible)), pid_(pid), application_(application) {
+    if (acc_) {
+        auto* obj = reinterpret_cast<AtspiObject*>(acc_.get());
+        if (obj->app && obj->app->bus_name) bus_ = obj->app->bus_name;
+        if (obj->path) path_ = obj->path;
+    }
+}
+
+bool AtspiElement::equals(const UIElement& other) const {
+    auto* o = dynamic_cast<const AtspiElement*>(&other);
+    if (!o) return false;
+    if (!acc_ || !o->acc_) return !acc_ && !o->acc_ && pid_ == o->pid_;
+    return bus_ == o->bus_ && path_ == o->path_;
+}
+
+std::size_t AtspiElement::hash() const { return std::hash<std::string>()(bus_ + path_) ^ std::size_t(pid_); }
+
+GRef<AtspiAccessible> DesktopState::application(pid_t pid) {
+    if (auto it = applications.find(pid); it != applications.end()) return it->second;
+    ++requests;
+    auto desktop = GRef<AtspiAccessible>::adopt(atspi_get_desktop(0));
+    if (!desktop) return {};
+    GErrorOwner err;
+    gint n = atspi_accessible_get_child_count(desktop.get(), err.out());
+    for (gint i = 0; !err && i < n; ++i) {
+        ++requests;
+        auto app = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(desktop.get(), i, err.out()));
+        if (err || !app) {
+            err.out();
+            continue;
+        }
+        ++requests;
+        pid_t p = atspi_accessible_get_process_id(app.get(), err.out());
+        if (err) {
+            err.out();
+            continue;
+        }
+        applications[p] = app;
+    }
+    auto it = applications.find(pid);
+    return it == applications.end() ? GRef<AtspiAccessible>{} : it->second;
+}
+
+// ----- observers -----------------------------------------------------------------------------
+
+struct LinuxAccessibility::Observer final : AXObserver {
+    pid_t pid = 0;
+    AXObserverCallback callback = nullptr;
+    bool attached = false;
+    struct Registration {
+        ElementRef element;
+        std::string notification;
+        void* refcon;
+    };
+    std::vector<Registration> registrations;
+};
+
+LinuxAccessibility::LinuxAccessibility(DesktopState& state, XConnection& x) : state_(state), x_(x) {
+    listener_ = GRef<AtspiEventListener>::adopt(atspi_event_listener_new(onAtspiEvent, this, nullptr));
+    for (const char* type : kEventTypes) {
+        GErrorOwner err;
+        atspi_event_listener_register(listener_.get(), type, err.out());
+    }
+    x_.addHandler([this](XEvent& e) { onXEvent(e); });
+}
+
+LinuxAccessibility::~LinuxAccessibility() {
+    for (const char* type : kEventTypes) {
+        GErrorOwner err;
+        atspi_event_listener_deregister(listener_.get(), type, err.out());
+    }
+}
+
+long LinuxAccessibility::requestCount() { return requests; }
+
+bool LinuxAccessibility::isProcessTrustedWithOptions(bool) {
+    // No permission prompt exists on this desktop: a reachable accessibility bus is the trust.
+    ++requests;
+    auto desktop = GRef<AtspiAccessible>::adopt(atspi_get_desktop(0));
+    if (!desktop) return false;
+    GErrorOwner err;
+    atspi_accessible_get_child_count(desktop.get(), err.out());
+    return !err;
+}
+
+ElementRef LinuxAccessibility::createApplication(pid_t pid) {
+    auto app = state_.application(pid);
+    return std::make_shared<AtspiElement>(app, pid, true);
+}
+
+ElementRef LinuxAccessibility::focusedElementOf(pid_t pid) {
+    // The element of the last focus event, while it still has the focus.
+    if (auto it = state_.lastFocused.find(pid); it != state_.lastFocused.end()) {
+        if (hasState(it->second->accessible(), ATSPI_STATE_FOCUSED)) return it->second;
+    }
+    // Otherwise a bounded walk of the window activated last for the focused element.
+    auto window = state_.activeWindows.find(pid);
+    if (window == state_.activeWindows.end()) return nullptr;
+    int budget = 400;
+    std::function<ElementRef(AtspiAccessible*, int)> walk = [&](AtspiAccessible* acc, int depth) -> ElementRef {
+        if (--budget < 0 || depth > 30) return nullptr;
+        ++requests;
+        auto states = GRef<AtspiStateSet>::adopt(atspi_accessible_get_state_set(acc));
+        if (depth > 0 && states && !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) return nullptr;
+        if (states && atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) return elementFor(acc);
+        GErrorOwner err;
+        ++requests;
+        gint n = atspi_accessible_get_child_count(acc, err.out());
+        for (gint i = 0; !err && i < n && budget > 0; ++i) {
+            ++requests;
+            auto child = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(acc, i, err.out()));
+            if (err || !child) return nullptr;
+            if (auto found = walk(child.get(), depth + 1)) return found;
+        }
+        return nullptr;
+    };
+    if (auto found = walk(window->second.get(), 0)) return found;
+    // Just activated, the window may not have given the focus to a widget yet (GTK reports
+    // window:activate before the widget's focus): the window itself has it meanwhile.
+    return elementFor(window->second.get());
+}
+
+AXError LinuxAccessibility::copyAttributeValue(const ElementRef& element, const std::string& attribute,
+                                               ObjectRef* value) {
+    auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
+    if (!e || !e->accessible()) return kAXErrorInvalidUIElement;
+    AtspiAccessible* acc = e->accessible();
+    AXError code = kAXErrorSuccess;
+
+    if (attribute == "AXRole") {
+        std::string role = roleName(acc, e->isApplication(), &code);
+        if (code == kAXErrorSuccess) *value = makeString(role);
+        return code;
+    }
+    if (attribute == "AXFocusedUIElement") {
+        if (!e->isApplication()) return kAXErrorAttributeUnsupported;
+        auto focused = focusedElementOf(e->processIdentifier());
+        if (!focused) return kAXErrorNoValue;
+        *value = focused;
+        return kAXErrorSuccess;
+    }
+    if (attribute == "AXChildren") {
+        GErrorOwner err;
+        ++requests;
+        gint n = atspi_accessible_get_child_count(acc, err.out());
+        if (err) return kAXErrorCannotComplete;
+        std::vector<ObjectRef> children;
+        for (gint i = 0; i < n; ++i) {
+            ++requests;
+            auto child = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(acc, i, err.out()));
+            if (err || !child) return kAXErrorCannotComplete;
+            children.push_back(elementFor(child.get()));
+        }
+        *value = std::make_shared<ArrayObject>(std::move(children));
+        return kAXErrorSuccess;
+    }
+    static const std::set<std::string> textAttributes = {"AXSelectedText", "AXSelectedTextRange",
+                                                         "AXNumberOfCharacters", "AXValue",
+                                                         "AXSelectedTextMarkerRange"};
+    if (!textAttributes.count(attribute)) return kAXErrorAttributeUnsupported;
+    auto text = textOf(acc);
+    if (!text) return kAXErrorAttributeUnsupported;
+
+    if (attribute == "AXValue" || attribute == "AXNumberOfCharacters") {
+        auto all = wholeText(text.get());
+        if (!all) return kAXErrorCannotComplete;
+        *value = attribute == "AXValue" ? makeString(*all) : makeInteger(totalUnits(all->c_str()));
+        return kAXErrorSuccess;
+    }
+    auto sel = selectionCodePoints(text.get());
+    if (!sel) return kAXErrorCannotComplete;
+    GErrorOwner err;
+    if (attribute == "AXSelectedText") {
+        if (sel->first == sel->second) {
+            *value = makeString("");
+            return kAXErrorSuccess;
+        }
+        ++requests;
+        GCharOwner s(atspi_text_get_text(text.get(), sel->first, sel->second, err.out()));
+        if (err || !s) return kAXErrorCannotComplete;
+        *value = makeString(s.get());
+        return kAXErrorSuccess;
+    }
+    // Ranges: the text up to the end of the selection converts both ends to UTF-16 units.
+    ++requests;
+    GCharOwner prefix(atspi_text_get_text(text.get(), 0, sel->second, err.out()));
+    if (err || !prefix) return kAXErrorCannotComplete;
+    int64_t start = utf16Units(prefix.get(), sel->first);
+    int64_t end = utf16Units(prefix.get(), sel->second);
+    if (attribute == "AXSelectedTextRange") {
+        *value = makeRange({start, end - start});
+    } else {
+        *value = AXTextMarkerRangeCreate(std::static_pointer_cast<const TextMarker>(makeMarker(start)),
+                                         std::static_pointer_cast<const TextMarker>(makeMarker(end)));
+    }
+    return kAXErrorSuccess;
+}
+
+AXError LinuxAccessibility::copyParameterizedAttributeValue(const ElementRef& element,
+                                                            const std::string& attribute,
+                                                            const ObjectRef& parameter, ObjectRef* value) {
+    auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
+    if (!e || !e->accessible()) return kAXErrorInvalidUIElement;
+    const bool markers = attribute == "AXBoundsForTextMarkerRange" || attribute == "AXStringForTextMarkerRange";
+    const bool bounds = attribute == "AXBoundsForRange" || attribute == "AXBoundsForTextMarkerRange";
+    if (!markers && attribute != "AXBoundsForRange" && attribute != "AXStringForRange")
+        return kAXErrorParameterizedAttributeUnsupported;
+    auto range = rangeParameter(parameter, markers);
+    if (!range || range->location < 0 || range->length < 0) return kAXErrorIllegalArgument;
+    auto text = textOf(e->accessible());
+    if (!text) return kAXErrorParameterizedAttributeUnsupported;
+    auto all = wholeText(text.get());
+    if (!all) return kAXErrorCannotComplete;
+    int64_t start = codePointsForUnits(all->c_str(), range->location);
+    int64_t end = codePointsForUnits(all->c_str(), range->location + range->length);
+    if (!bounds) {
+        *value = makeString(codePointSlice(all->c_str(), start, end));
+        return kAXErrorSuccess;
+    }
+    GErrorOwner err;
+    ++requests;
+    AtspiRect* r = atspi_text_get_range_extents(text.get(), start, end, ATSPI_COORD_TYPE_SCREEN, err.out());
+    std::unique_ptr<AtspiRect, decltype(&g_free)> owned(r, g_free);
+    // The rectangle is garbage when the call failed (GTK4 refuses screen coordinates).
+    if (err || !r) return kAXErrorCannotComplete;
+    *value = makeRect({{double(r->x), double(r->y)}, {double(r->width), double(r->height)}});
+    return kAXErrorSuccess;
+}
+
+AXError LinuxAccessibility::isAttributeSettable(const ElementRef& element, const std::string& attribute,
+                                                bool* settable) {
+    auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
+    if (!e || !e->accessible()) return kAXErrorInvalidUIElement;
+    if (attribute == "AXValue") {
+        auto editable = GRef<AtspiEditableText>::adopt(atspi_accessible_get_editable_text_iface(e->accessible()));
+        *settable = editable && hasState(e->accessible(), ATSPI_STATE_EDITABLE);
+        return kAXErrorSuccess;
+    }
+    if (attribute == "AXSelectedTextRange") {
+        *settable = static_cast<bool>(textOf(e->accessible()));
+        return kAXErrorSuccess;
+    }
+    *settable = false;
+    return attribute == "AXEnhancedUserInterface" ? kAXErrorAttributeUnsupported : kAXErrorSuccess;
+}
+
+AXError LinuxAccessibility::setAttributeValue(const ElementRef& element, const std::string& attribute,
+                                              const ObjectRef& value) {
+    auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
+    if (!e || !e->accessible()) return kAXErrorInvalidUIElement;
+    GErrorOwner err;
+    if (attribute == "AXValue") {
+        auto editable = GRef<AtspiEditableText>::adopt(atspi_accessible_get_editable_text_iface(e->accessible()));
+        if (!editable || CFGetTypeID(value) != TypeID::String) return kAXErrorIllegalArgument;
+        ++requests;
+        atspi_editable_text_set_text_contents(editable.get(),
+                                              static_cast<const StringObject&>(*value).value.c_str(), err.out());
+        return err ? kAXErrorCannotComplete : kAXErrorSuccess;
+    }
+    if (attribute != "AXSelectedTextRange") return kAXErrorAttributeUnsupported;
+    CFRange range;
+    if (!AXValueGetValue(value, AXValueType::CFRange, &range)) return kAXErrorIllegalArgument;
+    auto text = textOf(e->accessible());
+    if (!text) return kAXErrorAttributeUnsupported;
+    auto all = wholeText(text.get());
+    if (!all) return kAXErrorCannotComplete;
+    gint start = gint(codePointsForUnits(all->c_str(), range.location));
+    gint end = gint(codePointsForUnits(all->c_str(), range.location + range.length));
+    ++requests;
+    gint n = atspi_text_get_n_selections(text.get(), err.out());
+    if (err) return kAXErrorCannotComplete;
+    ++requests;
+    if (start == end) {
+        if (n > 0) atspi_text_remove_selection(text.get(), 0, err.out());
+        atspi_text_set_caret_offset(text.get(), start, err.out());
+    } else if (n > 0) {
+        atspi_text_set_selection(text.get(), 0, start, end, err.out());
+    } else {
+        // Setting selection 0 fails while there is none: it has to be added.
+        atspi_text_add_selection(text.get(), start, end, err.out());
+    }
+    return err ? kAXErrorCannotComplete : kAXErrorSuccess;
+}
+
+AXError LinuxAccessibility::copyAttributeNames(const ElementRef& element, ObjectRef* names) {
+    auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
+    if (!e || !e->accessible()) return kAXErrorInvalidUIElement;
+    std::vector<ObjectRef> list;
+    for (const char* n : {"AXRole", "AXChildren"}) list.push_back(makeString(n));
+    if (e->isApplication()) list.push_back(makeString("AXFocusedUIElement"));
+    if (textOf(e->accessible()))
+        for (const char* n : {"AXSelectedText", "AXSelectedTextRange", "AXNumberOfCharacters", "AXValue",
+                              "AXSelectedTextMarkerRange"})
+            list.push_back(makeString(n));
+    *names = std::make_shared<ArrayObject>(std::move(list));
+    return kAXErrorSuccess;
+}
+
+AXError LinuxAccessibility::observerCreate(pid_t pid, AXObserverCallback callback, AXObserverRef* observer) {
+    if (!callback) return kAXErrorIllegalArgument;
+    auto o = std::make_shared<Observer>();
+    o->pid = pid;
+    o->callback = callback;
+    observers_.push_back(o);
+    *observer = o;
+    return kAXErrorSuccess;
+}
+
+AXError LinuxAccessibility::observerAddNotification(const AXObserverRef& observer, const ElementRef& element,
+                                                    const std::string& notification, void* refcon) {
+    auto o = std::dynamic_pointer_cast<Observer>(std::const_pointer_cast<AXObserver>(observer));
+    auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
+    if (!o || !e) return kAXErrorIllegalArgument;
+    if (!e->accessible()) return kAXErrorInvalidUIElement;
+    static const std::set<std::string> known = {"AXFocusedUIElementChanged", "AXSelectedTextChanged",
+                                                "AXWindowMoved", "AXWindowResized"};
+    if (!known.count(notification)) return kAXErrorNotificationUnsupported;
+    if (notification == "AXWindowMoved" || notification == "AXWindowResized") watchWindowsOf(o->pid);
+    o->registrations.push_back({element, notification, refcon});
+    return kAXErrorSuccess;
+}
+
+RunLoopSourceRef LinuxAccessibility::observerGetRunLoopSource(const AXObserverRef& observer) {
+    auto o = std::dynamic_pointer_cast<Observer>(std::const_pointer_cast<AXObserver>(observer));
+    if (!o) return nullptr;
+    // The source keeps its observer alive once the loop holds it.
+    return std::make_shared<GLibRunLoopSource>([o] { o->attached = true; });
+}
+
+// ----- event routing -------------------------------------------------------------------------
+
+void LinuxAccessibility::onEvent(const AtspiEvent& event) {
+    const std::string type = event.type ? event.type : "";
+    if (!event.source) return;
+    if (type.rfind("object:children-changed", 0) == 0) {
+        // Only the desktop's own children are applications registering on the bus.
+        auto* obj = reinterpret_cast<AtspiObject*>(event.source);
+        if (!obj->path || std::strcmp(obj->path, "/org/a11y/atspi/accessible/root") != 0) return;
+        if (!G_VALUE_HOLDS_OBJECT(&event.any_data)) return;
+        auto* app = ATSPI_ACCESSIBLE(g_value_get_object(&event.any_data));
+        if (!app) return;
+        auto element = elementFor(app, true);
+        if (!element->processIdentifier()) return;
+        state_.applications[element->processIdentifier()] = GRef<AtspiAccessible>::retain(app);
+        if (onApplicationEvent) onApplicationEvent(NSWorkspaceDidLaunchApplicationNotification, element->processIdentifier());
+        return;
+    }
+    auto element = elementFor(event.source);
+    pid_t pid = element->processIdentifier();
+    if (!pid) return;
+    if (type == "window:activate") {
+        state_.activePid = pid;
+        state_.activeWindows[pid] = GRef<AtspiAccessible>::retain(event.source);
+        activatedAt_[pid] = g_get_monotonic_time();
+        if (watchedPids_.count(pid)) watchWindowsOf(pid);  // windows opened since
+        if (onApplicationEvent) onApplicationEvent(NSWorkspaceDidActivateApplicationNotification, pid);
+        return;
+    }
+    if (type.rfind("object:state-changed:focused", 0) == 0) {
+        if (event.detail1 != 1) return;
+        // Platform quirk: GTK re-announces the focus of a window's focus widget whenever the
+        // window is activated, though the focus did not move inside the application. That is
+        // an application switch, reported as one; only a real move is a focus change.
+        auto last = state_.lastFocused.find(pid);
+        bool same = last != state_.lastFocused.end() && last->second->equals(*element);
+        auto activated = activatedAt_.find(pid);
+        bool withActivation = activated != activatedAt_.end() &&
+                              g_get_monotonic_time() - activated->second < kActivationFocusWindowUs;
+        state_.lastFocused[pid] = element;
+        if (same || withActivation) return;
+        queue(pid, element, "AXFocusedUIElementChanged");
+        return;
+    }
+    // Platform quirk: selecting in one application can clear another's selection (X PRIMARY), and
+    // that background application then reports a selection change the user did not make there.
+    // Selection changes count only from the application in front.
+    if (state_.activePid && pid != state_.activePid) return;
+    queue(pid, element, "AXSelectedTextChanged");
+}
+
+void LinuxAccessibility::queue(pid_t pid, std::shared_ptr<const AtspiElement> element,
+                               const std::string& notification) {
+    // One user action often yields several events (selection and caret, focus twice): those that
+    // arrive together reach the observers once.
+    for (const auto& p : pending_)
+        if (p.notification == notification && p.element->equals(*element)) return;
+    pending_.push_back({pid, std::move(element), notification});
+    if (flushScheduled_) return;
+    flushScheduled_ = true;
+    GLibMainLoop::runAfter(0, [this] { flush(); });
+}
+
+void LinuxAccessibility::flush() {
+    flushScheduled_ = false;
+    auto batch = std::move(pending_);
+    pending_.clear();
+    for (const auto& p : batch) {
+        // Collected first: a callback may register more and so change the lists.
+        struct Delivery {
+            std::shared_ptr<Observer> observer;
+            AXObserverCallback callback;
+            void* refcon;
+        };
+        std::vector<Delivery> deliveries;
+        for (const auto& weak : observers_) {
+            auto o = weak.lock();
+            if (!o || !o->attached || o->pid != p.pid) continue;
+            for (const auto& r : o->registrations) {
+                if (r.notification != p.notification) continue;
+                auto target = std::static_pointer_cast<const AtspiElement>(r.element);
+                // A registration on the application hears every element of it.
+                if (target->isApplication() || target->equals(*p.element))
+                    deliveries.push_back({o, o->callback, r.refcon});
+            }
+        }
+        ElementRef element = p.element;
+        for (const auto& d : deliveries) d.callback(d.observer, element, p.notification, d.refcon);
+    }
+    std::erase_if(observers_, [](const std::weak_ptr<Observer>& w) { return w.expired(); });
+}
+
+// ----- window moves and resizes, from X11 ----------------------------------------------------
+
+void LinuxAccessibility::watchWindowsOf(pid_t pid) {
+    watchedPids_.insert(pid);
+    for (XWindow w : x_.windowsOfProcess(pid)) {
+        if (watchedWindows_.count(w)) continue;
+        auto frame = x_.windowFrame(w);
+        if (!frame) continue;
+        // Another client's window: StructureNotify may be selected by any number of clients.
+        XSelectInput(x_.display(), w, StructureNotifyMask);
+        watchedWindows_[w] = {pid, *frame};
+    }
+    XFlush(x_.display());
+}
+
+void LinuxAccessibility::onXEvent(XEvent& event) {
+    if (event.type == DestroyNotify) {
+        watchedWindows_.erase(event.xdestroywindow.window);
+        return;
+    }
+    if (event.type != ConfigureNotify) return;
+    auto it = watchedWindows_.find(event.xconfigure.window);
+    if (it == watchedWindows_.end()) return;
+    auto frame = x_.windowFrame(it->first);
+    if (!frame) return;
+    auto [pid, before] = it->second;
+    it->second.second = *frame;
+    // The element whose on-screen selection moved with the window: the focused one when known.
+    std::shared_ptr<const AtspiElement> element;
+    if (auto f = state_.lastFocused.find(pid); f != state_.lastFocused.end()) element = f->second;
+    else element = std::make_shared<AtspiElement>(state_.application(pid), pid, true);
+    if (!element->accessible()) return;
+    if (frame->size != before.size) queue(pid, element, "AXWindowResized");
+    if (frame->origin != before.origin) queue(pid, element, "AXWindowMoved");
+}
+
+// ----- workspace ------------------------------------------------------------------------------
+
+namespace {
+
+class LinuxRunningApplication final : public RunningApplication {
+public:
+    LinuxRunningApplication(pid_t pid, std::optional<std::string> name, bool launched, XConnection& x)
+        : pid_(pid), name_(std::move(name)), launched_(launched), x_(x) {}
+    std::optional<std::string> localizedName() const override { return name_; }
+    // The application's name on the accessibility bus (GTK gives its program name), or else the
+    // process's command name.
+    std::optional<std::string> bundleIdentifier() const override {
+        if (name_ && !name_->empty()) return name_;
+        gchar* comm = nullptr;
+        std::string path = "/proc/" + std::to_string(pid_) + "/comm";
+        if (!g_file_get_contents(path.c_str(), &comm, nullptr, nullptr)) return std::nullopt;
+        GCharOwner owned(comm);
+        std::string s = owned.get();
+        while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+        return s.empty() ? std::nullopt : std::optional<std::string>(s);
+    }
+    pid_t processIdentifier() const override { return pid_; }
+    bool isFinishedLaunching() const override { return launched_; }
+    bool activateWithOptions(unsigned) const override {
+        Display* dpy = x_.display();
+        for (XWindow w : x_.windowsOfProcess(pid_)) {
+            XWindowAttributes attrs;
+            if (!XGetWindowAttributes(dpy, w, &attrs) || attrs.map_state != IsViewable) continue;
+            // A window manager honours _NET_ACTIVE_WINDOW; without one, focus is set directly.
+            XEvent ev{};
+            ev.xclient.type = ClientMessage;
+            ev.xclient.window = w;
+            ev.xclient.message_type = x_.atom("_NET_ACTIVE_WINDOW");
+            ev.xclient.format = 32;
+            ev.xclient.data.l[0] = 2;
+            ev.xclient.data.l[1] = CurrentTime;
+            XSendEvent(dpy, DefaultRootWindow(dpy), False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+            XRaiseWindow(dpy, w);
+            XSetInputFocus(dpy, w, RevertToParent, CurrentTime);
+            XFlush(dpy);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    pid_t pid_;
+    std::optional<std::string> name_;
+    bool launched_;
+    XConnection& x_;
+};
+
+}  // namespace
+
+LinuxWorkspace::LinuxWorkspace(DesktopState& state, XConnection& x) : state_(state), x_(x) {}
+
+void LinuxWorkspace::addObserverForName(const std::string& name, std::function<void(const Notification&)> block) {
+    observers_.push_back({name, std::move(block)});
+}
+
+RunningApplicationRef LinuxWorkspace::application(pid_t pid) {
+    auto app = state_.application(pid);
+    std::optional<std::string> name;
+    if (app) {
+        GErrorOwner err;
+        ++requests;
+        GCharOwner n(atspi_accessible_get_name(app.get(), err.out()));
+        if (!err && n && *n.get()) name = n.get();
+    }
+    // An application counts as launched once one of its windows has been activated: it appears
+    // on the bus earlier, before anything of it can have the focus, and a launch reported then
+    // would leave it followed without its focused element.
+    bool launched = state_.activeWindows.count(pid) > 0;
+    return std::make_shared<LinuxRunningApplication>(pid, name, launched, x_);
+}
+
+RunningApplicationRef LinuxWorkspace::frontmostApplication() {
+    pid_t pid = 0;
+    if (XWindow w = x_.focusedClientWindow()) pid = x_.windowPid(w);
+    if (!pid) pid = state_.activePid;
+    return pid ? application(pid) : nullptr;
+}
+
+void LinuxWorkspace::post(const std::string& name, pid_t pid) {
+    Notification n;
+    n.name = name;
+    auto app = application(pid);
+    n.userInfo = std::make_shared<DictionaryObject>(std::map<std::string, ObjectRef>{{NSWorkspaceApplicationKey, app}});
+    // Copied: a block may subscribe more.
+    auto observers = observers_;
+    for (auto& [wanted, block] : observers)
+        if (wanted == name) block(n);
+}
+
+}  // namespace korvale::platform::linuxdesk

@@ -1,0 +1,135 @@
+// The accessibility service over AT-SPI (libatspi): elements are AT-SPI accessibles, attributes
+// and parameterized attributes are answered from the Text, EditableText and state interfaces,
+// and observers are fed from AT-SPI events (focus, selection, caret) and from X11 (window moves
+// and resizes, which AT-SPI does not report), delivered on the host's GLib main loop.
+//
+// Offsets: AT-SPI counts Unicode code points, the library counts UTF-16 units; every range that
+// crosses this interface is converted here. Text markers are offered over UTF-16 offsets, so the
+// marker paths of the library work on labels as they do on other platforms.
+#pragma once
+
+#include <atspi/atspi.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "platform/linux/LinuxHandles.h"
+#include "platform/linux/LinuxX11.h"
+
+namespace korvale::platform::linuxdesk {
+
+// One AT-SPI accessible. Two handles are the same element when they name the same object path
+// on the same bus connection, whichever AtspiAccessible carries it.
+class AtspiElement final : public UIElement {
+public:
+    AtspiElement(GRef<AtspiAccessible> accessible, pid_t pid, bool application);
+    bool equals(const UIElement& other) const override;
+    std::size_t hash() const override;
+    pid_t processIdentifier() const override { return pid_; }
+    std::string describe() const override { return bus_ + path_; }
+
+    AtspiAccessible* accessible() const { return acc_.get(); }
+    bool isApplication() const { return application_; }
+
+private:
+    GRef<AtspiAccessible> acc_;
+    pid_t pid_;
+    bool application_;
+    std::string bus_, path_;
+};
+
+// What the accessibility service and the workspace both know of the desktop.
+struct DesktopState {
+    pid_t activePid = 0;                                     // last application activated
+    std::map<pid_t, std::shared_ptr<const AtspiElement>> lastFocused;  // from focus events
+    std::map<pid_t, GRef<AtspiAccessible>> applications;     // the application accessible by pid
+    std::map<pid_t, GRef<AtspiAccessible>> activeWindows;    // the window activated last, by pid
+    // The application accessible of `pid` on the bus (looked up on the desktop when unknown).
+    GRef<AtspiAccessible> application(pid_t pid);
+};
+
+class LinuxAccessibility final : public AccessibilityService {
+public:
+    LinuxAccessibility(DesktopState& state, XConnection& x);
+    ~LinuxAccessibility() override;
+
+    bool isProcessTrustedWithOptions(bool prompt) override;
+    ElementRef createApplication(pid_t pid) override;
+    AXError copyAttributeValue(const ElementRef& element, const std::string& attribute,
+                               ObjectRef* value) override;
+    AXError copyParameterizedAttributeValue(const ElementRef& element, const std::string& attribute,
+                                            const ObjectRef& parameter, ObjectRef* value) override;
+    AXError isAttributeSettable(const ElementRef& element, const std::string& attribute,
+                                bool* settable) override;
+    AXError setAttributeValue(const ElementRef& element, const std::string& attribute,
+                              const ObjectRef& value) override;
+    AXError copyAttributeNames(const ElementRef& element, ObjectRef* names) override;
+    AXError observerCreate(pid_t pid, AXObserverCallback callback, AXObserverRef* observer) override;
+    AXError observerAddNotification(const AXObserverRef& observer, const ElementRef& element,
+                                    const std::string& notification, void* refcon) override;
+    RunLoopSourceRef observerGetRunLoopSource(const AXObserverRef& observer) override;
+
+    // Requests made since the start (for the cost figures in docs/linux.md).
+    static long requestCount();
+
+    struct Observer;
+
+    // Where application activations and launches go (the workspace posts them).
+    std::function<void(const std::string& notificationName, pid_t pid)> onApplicationEvent;
+
+    // An AT-SPI event (the listener's callback calls this).
+    void onEvent(const AtspiEvent& event);
+    // An X event (the toplevels of observed applications moved or were resized).
+    void onXEvent(XEvent& event);
+    // Starts watching the top-level windows of `pid` for moves and resizes.
+    void watchWindowsOf(pid_t pid);
+
+private:
+    void queue(pid_t pid, std::shared_ptr<const AtspiElement> element, const std::string& notification);
+    void flush();
+    ElementRef focusedElementOf(pid_t pid);
+
+    DesktopState& state_;
+    XConnection& x_;
+    GRef<AtspiEventListener> listener_;
+    std::vector<std::weak_ptr<Observer>> observers_;
+    struct Pending {
+        pid_t pid;
+        std::shared_ptr<const AtspiElement> element;
+        std::string notification;
+    };
+    std::vector<Pending> pending_;
+    bool flushScheduled_ = false;
+    // When each application's window was last activated: the focus GTK announces right after
+    // belongs to the activation (measured: within a few milliseconds; 150 ms leaves a margin).
+    static constexpr gint64 kActivationFocusWindowUs = 150000;
+    std::map<pid_t, gint64> activatedAt_;
+    std::set<pid_t> watchedPids_;
+    std::map<XWindow, std::pair<pid_t, CGRect>> watchedWindows_;
+};
+
+// The workspace: running applications are the applications on the accessibility bus, the
+// frontmost one owns the X input focus, activation arrives as AT-SPI window:activate and launch
+// as a new application registering on the bus.
+class LinuxWorkspace final : public Workspace {
+public:
+    LinuxWorkspace(DesktopState& state, XConnection& x);
+    void addObserverForName(const std::string& name,
+                            std::function<void(const Notification&)> block) override;
+    RunningApplicationRef frontmostApplication() override;
+
+    RunningApplicationRef application(pid_t pid);
+    void post(const std::string& name, pid_t pid);
+
+private:
+    DesktopState& state_;
+    XConnection& x_;
+    std::vector<std::pair<std::string, std::function<void(const Notification&)>>> observers_;
+};
+
+}  // namespace korvale::platform::linuxdesk

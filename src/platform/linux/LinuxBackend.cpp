@@ -1,0 +1,86 @@
+// Assembles the Linux backend: opens the X display, joins the accessibility bus, and wires the
+// services together. It is made only when both answer, so that a process without a desktop
+// session (a build machine, a test run) falls back to the simulated desktop.
+#include "platform/linux/LinuxBackend.h"
+
+#include <atspi/atspi.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/linux/LinuxAccessibility.h"
+#include "platform/linux/LinuxMainLoop.h"
+#include "platform/linux/LinuxX11.h"
+
+namespace korvale::platform::linuxdesk {
+
+namespace {
+
+class StdoutConsole final : public Console {
+public:
+    void writeLine(const std::string& line) override {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+};
+
+struct LinuxDesktop {
+    std::unique_ptr<XConnection> x;
+    DesktopState state;
+    std::unique_ptr<GLibMainLoop> loop;
+    std::unique_ptr<LinuxAccessibility> accessibility;
+    std::unique_ptr<LinuxWorkspace> workspace;
+    std::unique_ptr<LinuxPasteboard> pasteboard;
+    std::unique_ptr<LinuxKeyboard> keyboard;
+    std::unique_ptr<LinuxWindows> windows;
+    StdoutConsole console;
+    std::unique_ptr<Platform> platform;
+};
+
+// Whether the accessibility bus answers: the registry's desktop can be asked for its children.
+bool accessibilityBusAnswers() {
+    if (atspi_init() > 1) return false;  // 0 first time, 1 already done; more is a failure
+    auto* desktop = atspi_get_desktop(0);
+    if (!desktop) return false;
+    GError* error = nullptr;
+    atspi_accessible_get_child_count(desktop, &error);
+    g_object_unref(desktop);
+    if (error) {
+        g_error_free(error);
+        return false;
+    }
+    return true;
+}
+
+LinuxDesktop* make() {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return nullptr;
+    auto x = XConnection::open();
+    if (!x) return nullptr;
+    if (!accessibilityBusAnswers()) return nullptr;
+    // Kept for the life of the process, like the platform services it stands for.
+    auto* d = new LinuxDesktop();
+    d->x = std::move(x);
+    d->loop = std::make_unique<GLibMainLoop>(d->x.get());
+    d->accessibility = std::make_unique<LinuxAccessibility>(d->state, *d->x);
+    d->workspace = std::make_unique<LinuxWorkspace>(d->state, *d->x);
+    d->accessibility->onApplicationEvent = [ws = d->workspace.get()](const std::string& name, pid_t pid) {
+        ws->post(name, pid);
+    };
+    d->pasteboard = std::make_unique<LinuxPasteboard>(*d->x);
+    d->keyboard = std::make_unique<LinuxKeyboard>(*d->x);
+    d->windows = std::make_unique<LinuxWindows>(*d->x);
+    d->platform.reset(new Platform{*d->accessibility, *d->loop, *d->workspace, *d->pasteboard,
+                                   *d->keyboard, *d->windows, d->console});
+    return d;
+}
+
+}  // namespace
+
+Platform* linuxPlatform() {
+    static LinuxDesktop* desktop = make();
+    return desktop ? desktop->platform.get() : nullptr;
+}
+
+}  // namespace korvale::platform::linuxdesk

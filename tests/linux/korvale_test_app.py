@@ -1,0 +1,101 @@
+#!/usr/bin/python3
+# A small GTK3 application for the Linux backend's tests: one window with a single-line entry,
+# a selectable label and a multi-line text view. The test drives it through commands on standard input, one per
+# line, and reads one answer line per command on standard output:
+#   select_view S E | caret_view N | select_entry S E | select_label S E | focus_entry |
+#   move X Y | resize W H |
+#   frame | text | quit
+# Offsets are in characters. "frame" answers "frame X Y W H" (the window's screen rectangle);
+# other commands answer "ok COMMAND T", T being the monotonic time at which the command began.
+import sys
+import time
+
+import gi
+
+gi.require_version("Gtk", "3.0")
+from gi.repository import GLib, Gtk  # noqa: E402
+
+GLib.set_prgname("korvale-test-app")
+GLib.set_application_name("Korvale Test App")
+
+x, y = (int(sys.argv[1]), int(sys.argv[2])) if len(sys.argv) > 2 else (100, 100)
+
+window = Gtk.Window(title="Korvale test app")
+window.set_default_size(480, 300)
+window.move(x, y)
+box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL, spacing=6)
+entry = Gtk.Entry()
+entry.set_text("entry text here")
+label = Gtk.Label(label="Selectable label words")
+label.set_selectable(True)
+view = Gtk.TextView()
+view.get_buffer().set_text("Hello brave new world\nsecond line of text")
+box.pack_start(entry, False, False, 0)
+box.pack_start(label, False, False, 0)
+box.pack_start(view, True, True, 0)
+window.add(box)
+window.connect("destroy", Gtk.main_quit)
+
+
+def answer(line):
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
+
+def buffer_iter(n):
+    return view.get_buffer().get_iter_at_offset(n)
+
+
+def on_command(source, condition):
+    line = sys.stdin.readline()
+    if not line:
+        Gtk.main_quit()
+        return False
+    parts = line.split()
+    if not parts:
+        return True
+    cmd, args = parts[0], [int(a) for a in parts[1:] if a.lstrip("-").isdigit()]
+    started = time.monotonic()  # the same clock as GLib's monotonic time
+    if cmd == "select_view":
+        view.grab_focus()
+        view.get_buffer().select_range(buffer_iter(args[0]), buffer_iter(args[1]))
+    elif cmd == "caret_view":
+        view.grab_focus()
+        view.get_buffer().place_cursor(buffer_iter(args[0]))
+    elif cmd == "select_entry":
+        entry.grab_focus()
+        entry.select_region(args[0], args[1])
+    elif cmd == "select_label":
+        label.grab_focus()
+        label.select_region(args[0], args[1])
+    elif cmd == "focus_entry":
+        entry.grab_focus()
+    elif cmd == "move":
+        window.move(args[0], args[1])
+    elif cmd == "resize":
+        window.resize(args[0], args[1])
+    elif cmd == "frame":
+        gdk = window.get_window()
+        ox, oy = gdk.get_origin()[1:]
+        answer("frame %d %d %d %d" % (ox, oy, gdk.get_width(), gdk.get_height()))
+        return True
+    elif cmd == "text":
+        b = view.get_buffer()
+        answer("text " + b.get_text(b.get_start_iter(), b.get_end_iter(), False).replace("\n", "\\n"))
+        return True
+    elif cmd == "quit":
+        Gtk.main_quit()
+        return False
+    answer("ok %s %.6f" % (cmd, started))
+    return True
+
+
+def on_mapped(*_):
+    answer("ready")
+    return False
+
+
+GLib.io_add_watch(sys.stdin, GLib.IO_IN | GLib.IO_HUP, on_command)
+window.connect("map-event", on_mapped)
+window.show_all()
+Gtk.main()

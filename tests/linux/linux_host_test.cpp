@@ -1,0 +1,284 @@
+// End-to-end test of the Linux backend against real applications: a host program that runs a
+// GLib main loop, loads libKorvale-Project, drives the nine exports and asserts on the events
+// its callback receives while a small GTK3 application and l3afpad are used through xdotool and
+// the test application's command channel. Run by run-real-desktop.sh inside Xvfb and a private
+// session bus; every wait is bounded.
+#include <X11/Xlib.h>
+#include <atspi/atspi.h>
+#include <fcntl.h>
+#include <glib.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Korvale.h"
+#include "DesktopDriver.h"
+
+using nlohmann::json;
+using namespace korvale_linux_test;
+
+namespace {
+
+int passed = 0, failed = 0;
+
+void check(bool ok, const std::string& what, const std::string& detail = "") {
+    if (ok) {
+        ++passed;
+        std::printf("PASS %s\n", what.c_str());
+    } else {
+        ++failed;
+        std::printf("FAIL %s %s\n", what.c_str(), detail.c_str());
+    }
+    std::fflush(stdout);
+}
+
+std::string str(const std::optional<Event>& e) { return e ? e->name + " " + e->data.dump() : "(none)"; }
+
+// l3afpad's document text, read through the accessibility bus as a user's screen reader would.
+std::optional<std::string> editorText(pid_t pid) {
+    AtspiAccessible* desktop = atspi_get_desktop(0);
+    std::optional<std::string> result;
+    std::function<void(AtspiAccessible*, int)> walk = [&](AtspiAccessible* acc, int depth) {
+        if (result || depth > 12) return;
+        if (atspi_accessible_get_role(acc, nullptr) == ATSPI_ROLE_TEXT) {
+            if (AtspiText* t = atspi_accessible_get_text_iface(acc)) {
+                gchar* s = atspi_text_get_text(t, 0, -1, nullptr);
+                if (s) result = s;
+                g_free(s);
+                g_object_unref(t);
+                return;
+            }
+        }
+        gint n = atspi_accessible_get_child_count(acc, nullptr);
+        for (gint i = 0; i < n && !result; ++i) {
+            AtspiAccessible* c = atspi_accessible_get_child_at_index(acc, i, nullptr);
+            if (!c) continue;
+            walk(c, depth + 1);
+            g_object_unref(c);
+        }
+    };
+    gint n = atspi_accessible_get_child_count(desktop, nullptr);
+    for (gint i = 0; i < n && !result; ++i) {
+        AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, nullptr);
+        if (!app) continue;
+        if (atspi_accessible_get_process_id(app, nullptr) == static_cast<guint>(pid)) walk(app, 0);
+        g_object_unref(app);
+    }
+    g_object_unref(desktop);
+    return result;
+}
+
+bool bundleIs(const json& d, const std::string& bundle) {
+    return d.is_object() && d.value("bundle_id", json()) == json(bundle);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::printf("usage: %s TEST_APP_SCRIPT\n", argv[0]);
+        return 2;
+    }
+    const std::string appScript = argv[1];
+    atspi_init();
+
+    initMacAccessibility(onEvent);
+    if (!isAccessibiltyEnabled()) {
+        std::printf("SKIPPED: the accessibility bus does not answer in this session\n");
+        return 77;
+    }
+    // The entry of the test application is a blocked field; its text view is not.
+    start(R"({"korvale-test-app": {"name": "AXRole", "value": "AXTextField"}})");
+
+    Child app({"/usr/bin/python3", appScript, "100", "120"});
+    auto ready = app.readLine(20);
+    check(ready && *ready == "ready", "test application starts", ready.value_or("(no answer)"));
+    if (!ready) return 1;
+    auto appWindow = visibleWindowOf(app.pid());
+    check(appWindow.has_value(), "test application window found");
+    // The application must be on the bus before it is switched to.
+    pumpUntil([] { return false; }, 0.7);
+
+    // --- switching to the application announces it ---
+    double t0 = now();
+    focusWindow(*appWindow);
+    auto switched = waitEvent("app_changed", t0, 5,
+                              [](const json& d) { return bundleIs(d, "korvale-test-app"); });
+    check(switched && switched->data.value("role", json()) == "AXApplication",
+          "switching to the test application reports app_changed with its bundle id", str(switched));
+
+    // --- focus moves inside the application ---
+    app.command("focus_entry");
+    pumpUntil([] { return false; }, 0.6);
+    t0 = now();
+    app.command("caret_view 0");
+    auto focused = waitEvent("focused_changed|caret", t0, 3);
+    check(focused.has_value(), "moving the focus to the text view is reported", str(focused));
+
+    // --- a selection in the text view ---
+    pumpUntil([] { return false; }, 0.6);
+    auto frame = frameOf(app);
+    check(frame.has_value(), "test application reports its frame");
+    t0 = now();
+    app.command("select_view 6 11");
+    auto selected = waitEvent("text_select", t0, 3);
+    check(selected && selected->data.value("selected_text", json()) == "brave",
+          "text_select carries the selected text", str(selected));
+    check(selected && frame && inside(selected->data, *frame), "text_select rectangle lies in the window",
+          str(selected));
+    check(selected && bundleIs(selected->data, "korvale-test-app"), "text_select names the application",
+          str(selected));
+    double selectLatency = selected ? selected->t - t0 : -1;
+
+    // --- the snapshot ---
+    t0 = now();
+    getDataForVelaAssist();
+    auto snap = waitEvent("alt_enter_pressed", t0, 2);
+    check(snap && snap->data.value("selected_text", json()) == "brave", "snapshot reports the selection",
+          str(snap));
+
+    // --- moving and resizing the window over the selection ---
+    pumpUntil([] { return false; }, 0.6);
+    t0 = now();
+    app.command("move 300 260");
+    auto moved = waitEvent("ui_reized", t0, 3);
+    auto frameAfter = frameOf(app);
+    check(moved && frameAfter && inside(moved->data, *frameAfter),
+          "moving the window reports the selection at its new place", str(moved));
+    if (moved && selected) {
+        double dx = moved->data["position"]["x"].get<double>() - selected->data["position"]["x"].get<double>();
+        double dy = moved->data["position"]["y"].get<double>() - selected->data["position"]["y"].get<double>();
+        check(std::fabs(dx - 200) < 2 && std::fabs(dy - 140) < 2, "the rectangle moved with the window",
+              "dx=" + std::to_string(dx) + " dy=" + std::to_string(dy));
+    }
+    pumpUntil([] { return false; }, 0.6);
+    t0 = now();
+    app.command("resize 600 360");
+    auto resized = waitEvent("ui_reized", t0, 3);
+    check(resized.has_value(), "resizing the window over the selection reports ui_reized", str(resized));
+
+    // --- the caret ---
+    pumpUntil([] { return false; }, 0.6);
+    t0 = now();
+    app.command("caret_view 3");
+    auto caret = waitEvent("caret", t0, 3);
+    check(caret.has_value(), "collapsing the selection reports caret", str(caret));
+
+    // --- a selectable label: static text, read through text markers ---
+    pumpUntil([] { return false; }, 0.6);
+    frame = frameOf(app);
+    t0 = now();
+    app.command("select_label 11 16");
+    auto labelSel = waitEvent("text_select", t0, 3,
+                              [](const json& d) { return d.value("selected_text", json()) == "label"; });
+    check(labelSel && frame && inside(labelSel->data, *frame),
+          "a selection in a selectable label is reported with its rectangle", str(labelSel));
+
+    // --- the blocked field stays silent ---
+    pumpUntil([] { return false; }, 0.6);
+    t0 = now();
+    app.command("select_entry 0 5");
+    auto leaked = waitEvent("text_select", t0, 1.5);
+    check(!leaked, "a selection in the blocked field is silent", str(leaked));
+
+    // --- l3afpad: switching, selecting, replacing the selection through the clipboard ---
+    std::string doc = std::string(getenv("KORVALE_TEST_DIR") ? getenv("KORVALE_TEST_DIR") : "/tmp") + "/doc.txt";
+    g_file_set_contents(doc.c_str(), "alpha beta gamma", -1, nullptr);
+    Child editor({"l3afpad", doc});
+    auto editorWindow = visibleWindowOf(editor.pid());
+    check(editorWindow.has_value(), "l3afpad window found");
+    if (editorWindow) {
+        pumpUntil([] { return false; }, 0.7);
+        t0 = now();
+        focusWindow(*editorWindow);
+        auto toEditor = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "l3afpad"); });
+        check(toEditor.has_value(), "switching to l3afpad reports app_changed", str(toEditor));
+        pumpUntil([] { return false; }, 0.6);
+        t0 = now();
+        run({"xdotool", "key", "--clearmodifiers", "ctrl+Home", "shift+ctrl+Right"});
+        auto word = waitEvent("text_select", t0, 3);
+        check(word && word->data.value("selected_text", json()) == "alpha" && bundleIs(word->data, "l3afpad"),
+              "selecting a word in l3afpad reports it", str(word));
+
+        // The user's clipboard holds something of their own; xclip keeps serving it.
+        {
+            // At the end of its input xclip takes the selection and leaves a background process
+            // serving it, which exits once another owner takes over.
+            Child keeper({"xclip", "-selection", "clipboard", "-i"});
+            keeper.send("KEEP-ME");
+            keeper.closeInput();
+            keeper.wait(5);
+        }
+        auto before = run({"xclip", "-selection", "clipboard", "-o"});
+        check(before && *before == "KEEP-ME", "the user's clipboard is set up", before.value_or("(none)"));
+
+        pumpUntil([] { return false; }, 0.6);
+        double s0 = now();
+        setText("OMEGA");
+        double setTextSeconds = now() - s0;
+        std::optional<std::string> text;
+        pumpUntil([&] { return (text = editorText(editor.pid())) && text->rfind("OMEGA", 0) == 0; }, 3);
+        check(text && *text == "OMEGA beta gamma", "setText replaces the selection in l3afpad",
+              text.value_or("(unreadable)"));
+        auto after = run({"xclip", "-selection", "clipboard", "-o"});
+        check(after && *after == "KEEP-ME", "the clipboard is restored after setText", after.value_or("(none)"));
+        std::printf("figure setText_seconds %.3f\n", setTextSeconds);
+
+        // --- a blocked application is announced and stays silent ---
+        addBlockedApps(R"(["l3afpad"])");
+        focusWindow(*appWindow);
+        pumpUntil([] { return false; }, 0.6);
+        t0 = now();
+        focusWindow(*editorWindow);
+        auto announced = waitEvent("app_changed", t0, 3, [](const json& d) { return bundleIs(d, "l3afpad"); });
+        check(announced.has_value(), "a blocked application is still announced", str(announced));
+        pumpUntil([] { return false; }, 0.6);
+        t0 = now();
+        run({"xdotool", "key", "--clearmodifiers", "ctrl+End", "shift+ctrl+Left"});
+        auto silent = waitEvent("text_select|caret", t0, 1.5);
+        check(!silent, "a blocked application's selection is silent", str(silent));
+        addBlockedApps("[]");
+    }
+
+    // --- hover on a host window ---
+    t0 = now();
+    focusWindow(*appWindow);
+    auto back = waitEvent("app_changed", t0, 3, [](const json& d) { return bundleIs(d, "korvale-test-app"); });
+    check(back.has_value(), "switching back to the test application reports app_changed", str(back));
+    Display* dpy = XOpenDisplay(nullptr);
+    if (dpy) {
+        ::Window host = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 900, 600, 200, 150, 0, 0, 0xffffff);
+        XMapWindow(dpy, host);
+        XSync(dpy, False);
+        run({"xdotool", "mousemove", "10", "10"});
+        addMouseTracker(reinterpret_cast<void*>(static_cast<uintptr_t>(host)));
+        t0 = now();
+        run({"xdotool", "mousemove", "1000", "650"});
+        auto hover = waitEvent("mouse_hoverd", t0, 3);
+        check(hover.has_value(), "the pointer entering the host window reports mouse_hoverd", str(hover));
+        // The host takes the focus (as a click in it would); the pointer leaving it gives the
+        // focus back to the followed application, the test application since the last switch.
+        focusWindow(std::to_string(host));
+        run({"xdotool", "mousemove", "10", "10"});
+        std::optional<std::string> focusNow;
+        pumpUntil([&] { return (focusNow = run({"xdotool", "getwindowfocus"})) && *focusNow == *appWindow; }, 3);
+        check(focusNow && *focusNow == *appWindow, "the pointer leaving the host window re-activates the followed application",
+              focusNow.value_or("(none)") + " expected " + *appWindow);
+        XDestroyWindow(dpy, host);
+        XCloseDisplay(dpy);
+    }
+
+    std::printf("figure text_select_latency_seconds %.4f (debounce 0.5 included)\n", selectLatency);
+    app.send("quit");
+    app.wait(3);
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed ? 1 : 0;
+}
