@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
-bash scripts/setup.sh
+bash scripts/setup.sh clang libclang-rt-14-dev
 mkdir -p build-fuzz/logs
 if ! { cmake -S fuzz -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ &&
        ninja -C build-fuzz -j "$(nproc)"; } >build-fuzz/logs/build.log 2>&1; then

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 linux_packages=(xvfb at-spi2-core libatspi2.0-dev libglib2.0-dev libx11-dev libxtst-dev
                 gir1.2-gtk-3.0 python3-gi gir1.2-atspi-2.0 xdotool xclip l3afpad dbus dbus-x11)
-bash scripts/setup.sh "${linux_packages[@]}"
+bash scripts/setup.sh --tests "${linux_packages[@]}"
 [[ ${1:-} == --install-only ]] && exit 0
 build=${1:-build-linux}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null

@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Installs what building and testing Korvale needs on Debian, only where something is missing.
+# Installs from Debian what Korvale needs, only where something is missing. With no arguments:
+# what building the library and the demo needs. `--tests` adds what the test suite needs
+# (GoogleTest, Google Benchmark, Python, Node.js); any other argument names a further package.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config nlohmann-json3-dev libutfcpp-dev libutf8proc-dev
-          libgtest-dev libgmock-dev libbenchmark-dev python3
-          clang libclang-rt-14-dev "$@")
-# Node.js and npm for the Node client; a node that comes with its own npm (from another
-# repository) is kept, since Debian's npm package would conflict with it.
-command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
+packages=(g++ cmake ninja-build pkg-config nlohmann-json3-dev libutfcpp-dev libutf8proc-dev)
+for arg in "$@"; do
+  if [[ $arg == --tests ]]; then
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev python3)
+    # Node.js and npm for the Node client; a node that comes with its own npm (from another
+    # repository) is kept, since Debian's npm package would conflict with it.
+    command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
+  else
+    packages+=("$arg")
+  fi
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

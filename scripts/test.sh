@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer) and runs every CTest case in both builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh --tests
 # What the tests against real applications under Xvfb need (they skip, saying why, without it).
 bash scripts/linux-tests.sh --install-only
 jobs=$(nproc)
