@@ -3,7 +3,8 @@
 //   - KORVALE_BACKEND=sim, or a call of the simulated desktop's control API (ksim_*) before the
 //     first use, chooses the simulated desktop;
 //   - otherwise the Linux backend (when built) where a desktop session is present: DISPLAY set
-//     and the accessibility bus answering (KORVALE_BACKEND=linux asks for nothing more);
+//     and the accessibility bus answering (KORVALE_BACKEND=linux waits up to 10 s for a session
+//     that is still starting);
 //   - otherwise the simulated desktop, the only backend that always exists.
 #include <cstdlib>
 #include <cstring>

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "platform/linux/LinuxAccessibility.h"
 #include "platform/linux/LinuxMainLoop.h"
@@ -39,8 +40,7 @@ struct LinuxDesktop {
 };
 
 // Whether the accessibility bus answers: the registry's desktop can be asked for its children.
-bool accessibilityBusAnswers() {
-    if (atspi_init() > 1) return false;  // 0 first time, 1 already done; more is a failure
+bool accessibilityBusAnswersOnce() {
     auto* desktop = atspi_get_desktop(0);
     if (!desktop) return false;
     GError* error = nullptr;
@@ -51,6 +51,21 @@ bool accessibilityBusAnswers() {
         return false;
     }
     return true;
+}
+
+// A session that has only just started may still be activating its accessibility bus and
+// registry. A host that asked for this backend by name (KORVALE_BACKEND=linux) waits for them a
+// while; otherwise one answer decides, so that a desktop without accessibility costs no delay.
+bool accessibilityBusAnswers() {
+    if (atspi_init() > 1) return false;  // 0 first time, 1 already done; more is a failure
+    const char* wanted = std::getenv("KORVALE_BACKEND");
+    const bool insisted = wanted && std::string(wanted) == "linux";
+    const gint64 deadline = g_get_monotonic_time() + (insisted ? 10 : 0) * G_USEC_PER_SEC;
+    for (;;) {
+        if (accessibilityBusAnswersOnce()) return true;
+        if (g_get_monotonic_time() >= deadline) return false;
+        g_usleep(200 * 1000);
+    }
 }
 
 LinuxDesktop* make() {
