@@ -101,30 +101,8 @@ rc=$?
 [[ $rc == 2 ]] || { echo "FAIL --real with KORVALE_BACKEND=sim exited $rc, not 2"; exit 1; }
 echo "PASS --real is refused when KORVALE_BACKEND=sim"
 
-work=$(mktemp -d /tmp/korvale-demo-real.XXXXXX)
-xvfb_pid=
-cleanup() {
-  [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Xvfb picks a free display number and writes it to fd 3 once it accepts connections.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  [[ -s $work/display ]] && break
-  kill -0 "$xvfb_pid" 2>/dev/null || break
-  sleep 0.1
-done
-[[ -s $work/display ]] || skip "Xvfb did not start: $(tail -3 "$work/xvfb.log")"
-export DISPLAY=":$(head -1 "$work/display")"
-
-# Files the applications write stay in the temporary folder.
-mkdir -p "$work/runtime" "$work/cache" "$work/config" "$work/data"
-chmod 700 "$work/runtime"
-export XDG_RUNTIME_DIR=$work/runtime XDG_CACHE_HOME=$work/cache XDG_CONFIG_HOME=$work/config \
-  XDG_DATA_HOME=$work/data GSETTINGS_BACKEND=memory KORVALE_TEST_DIR=$work
-unset NO_AT_BRIDGE KORVALE_BACKEND
+source "$(dirname "$0")/x-session.sh"
+start_x_session korvale-demo-real
+unset KORVALE_BACKEND
 
 timeout "${KORVALE_TEST_TIMEOUT:-120}" dbus-run-session -- bash "$0" "$demo" "$test_app" --inside

@@ -1,0 +1,30 @@
+# Shared by the Linux end-to-end scripts: a private X server (Xvfb) and a temporary folder for
+# whatever the applications write. Source it, define skip(), then call start_x_session NAME; the
+# server and the folder go away when the script exits.
+start_x_session() {
+  work=$(mktemp -d "/tmp/$1.XXXXXX")
+  xvfb_pid=
+  trap stop_x_session EXIT
+
+  # Xvfb picks a free display number and writes it to fd 3 once it accepts connections.
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [[ -s $work/display ]] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  [[ -s $work/display ]] || skip "Xvfb did not start: $(tail -3 "$work/xvfb.log")"
+  export DISPLAY=":$(head -1 "$work/display")"
+
+  mkdir -p "$work/runtime" "$work/cache" "$work/config" "$work/data"
+  chmod 700 "$work/runtime"
+  export XDG_RUNTIME_DIR=$work/runtime XDG_CACHE_HOME=$work/cache XDG_CONFIG_HOME=$work/config \
+    XDG_DATA_HOME=$work/data GSETTINGS_BACKEND=memory KORVALE_TEST_DIR=$work
+  unset NO_AT_BRIDGE
+}
+
+stop_x_session() {
+  [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  rm -rf "$work"
+}
