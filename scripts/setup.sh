@@ -21,6 +21,8 @@ done
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   SUDO=""; [[ $(id -u) -ne 0 ]] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Waits for another install that holds the package lock instead of failing at once.
+  lock=(-o DPkg::Lock::Timeout=600)
+  $SUDO apt-get "${lock[@]}" update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${lock[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
