@@ -35,7 +35,8 @@ KORVALE_API int ksim_run_in_mode(const char *mode, double seconds);
 KORVALE_API double ksim_now(void);
 
 /* What happened, as JSON text: "events" (host events recorded by ksim_record_event), "stdout"
- * (diagnostic lines), "requests" (every platform request), "state" (the desktop now). */
+ * (diagnostic lines), "requests" (every platform request), "state" (the desktop now), "monitor"
+ * (the application the library follows and the element that last had the focus). */
 KORVALE_API const char *ksim_read(const char *what);
 
 /* Plays a whole scenario (world + steps). 0 when every expectation held. */

@@ -93,6 +93,7 @@ KORVALE_API const char* ksim_read(const char* what) {
         else if (w == "stdout") out = Desktop::instance().stdoutLines();
         else if (w == "requests") out = Desktop::instance().requests();
         else if (w == "state") out = Desktop::instance().state();
+        else if (w == "monitor") out = runner().monitorState();
         else throw std::runtime_error("ksim_read: unknown \"" + w + "\"");
         readBuffer = out.dump(-1, ' ', false, json::error_handler_t::replace);
         return 0;
