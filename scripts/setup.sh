@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs from Debian what Korvale needs, only where something is missing. With no arguments:
 # what building the library and the demo needs. `--tests` adds what the test suite needs
-# (GoogleTest, Google Benchmark, Python, Node.js, packaging tools); any other argument names a further package.
+# (GoogleTest, Google Benchmark, Python, Node.js, packaging tools); any other argument names a
+# further package.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config nlohmann-json3-dev libutfcpp-dev libutf8proc-dev)
 for arg in "$@"; do
