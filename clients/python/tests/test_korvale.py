@@ -1,12 +1,13 @@
-"""The Python host client: loads the built library through ctypes (korvale.py), drives the
-simulated desktop and checks what reaches its callback. Time is the desktop's virtual clock."""
+"""The Python host client: the installed korvale package (pip install ./clients/python) loads
+the built library through ctypes, drives the simulated desktop and checks what reaches its
+callback, its per-name listeners and its event iterator. Time is the desktop's virtual clock.
+Run by test-package.sh inside a fresh virtual environment."""
 
 import os
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from korvale import Korvale, KorvaleError  # noqa: E402
+import korvale
+from korvale import Event, Korvale, KorvaleError
 
 DESKTOP = {
     "clock": "virtual",
@@ -117,6 +118,94 @@ class Events(unittest.TestCase):
         self.assertEqual(seen, ["mouse_hoverd", "mouse_hoverd"])
         self.assertEqual(len(k.callback_errors), 2)
         k.callback_errors.clear()
+
+
+class Package(unittest.TestCase):
+    def test_imported_from_the_installed_package_with_its_type_marker(self):
+        here = os.path.dirname(os.path.abspath(korvale.__file__))
+        self.assertIn("site-packages", here, "korvale must come from the installed package")
+        self.assertTrue(os.path.isfile(os.path.join(here, "py.typed")), "py.typed is not installed")
+        self.assertTrue(os.path.isfile(os.path.join(here, "glib.py")))
+        self.assertEqual(korvale.__version__, "0.1.0")
+
+
+class Listeners(unittest.TestCase):
+    def tearDown(self):
+        k.off()
+
+    def test_on_calls_only_listeners_of_that_name_until_removed(self):
+        k.load_world(DESKTOP)
+        k.init()
+        selected, changed = [], []
+        k.on("mouse_hoverd", selected.append)
+        remove = k.on("app_changed", changed.append)
+        k.start({})
+        k.add_mouse_tracker(k.window_handle("assistant"))
+        k.perform({"action": "activate", "pid": 101})
+        k.run(0.5)
+        k.perform({"action": "move_pointer", "to": [1100, 100]})
+        k.run(0.5)
+        remove()
+        k.perform({"action": "activate", "pid": 102})
+        k.run(0.5)
+        self.assertEqual([d["bundle_id"] for d in changed], ["com.example.inkpad"])
+        self.assertEqual(selected, [{}])
+        self.assertEqual(k.callback_errors, [])
+
+    def test_a_failing_listener_spares_the_handler_and_the_others(self):
+        seen = []
+        k.load_world(DESKTOP)
+        k.init(lambda name, data: seen.append(("handler", name)))
+        k.on("app_changed", lambda data: 1 / 0)
+        k.on("app_changed", lambda data: seen.append(("listener", data["name"])))
+        k.start({})
+        k.perform({"action": "activate", "pid": 101})
+        k.run(0.5)
+        self.assertEqual(seen, [("handler", "app_changed"), ("listener", "Inkpad")])
+        self.assertEqual([type(e) for e in k.callback_errors], [ZeroDivisionError])
+        k.callback_errors.clear()
+
+
+class Iterator(unittest.TestCase):
+    def test_events_runs_the_desktop_and_yields_each_event_once(self):
+        k.load_world(DESKTOP)
+        k.init()
+        k.start({})
+        k.perform({"action": "activate", "pid": 101})
+        t0 = k.now()
+        got = []
+        for event in k.events(timeout=1.0):
+            got.append((event, k.now() - t0))
+            if event.name == "app_changed":
+                k.perform({"action": "activate", "pid": 102})
+        self.assertEqual([e.name for e, _ in got], ["app_changed", "app_changed"])
+        first, second = got[0][0], got[1][0]
+        self.assertIsInstance(first, Event)
+        self.assertEqual(first.data["bundle_id"], "com.example.inkpad")
+        self.assertEqual(json_of(first.json), first.data)
+        self.assertEqual(second.data["bundle_id"], "com.example.postbox")
+        # Yielded as soon as delivered (0.18 s), the loop running in slices of 0.05 s.
+        self.assertGreaterEqual(got[0][1], 0.18 - 1e-9)
+        self.assertLess(got[0][1], 0.18 + 0.05 + 1e-9)
+        self.assertAlmostEqual(k.now() - t0, 1.0, places=6)
+        self.assertEqual(list(k.events(timeout=0)), [])
+
+    def test_events_that_came_before_the_iteration_come_first(self):
+        k.load_world(DESKTOP)
+        k.init()
+        k.start({})
+        k.perform({"action": "activate", "pid": 101})
+        k.run(0.5)
+        k.perform({"action": "activate", "pid": 102})
+        k.run(0.5)
+        names = [e.data["name"] for e in k.events(timeout=0)]
+        self.assertEqual(names, ["Inkpad", "Postbox"])
+
+
+def json_of(text):
+    import json
+
+    return json.loads(text)
 
 
 if __name__ == "__main__":
