@@ -11,6 +11,8 @@ for arg in "$@"; do
     # The packages' tests: CPack's Debian packages (dpkg-shlibdeps, file), the Python package
     # installed with pip into a virtual environment, built by Debian's setuptools.
     packages+=(dpkg-dev file python3-venv python3-pip python3-setuptools)
+    # The Node package's TypeScript declarations are type-checked with Debian's tsc.
+    packages+=(node-typescript)
     # Node.js and npm for the Node client; a node that comes with its own npm (from another
     # repository) is kept, since Debian's npm package would conflict with it.
     command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)

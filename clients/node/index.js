@@ -1,6 +1,7 @@
 // Node.js binding of libKorvale-Project through koffi, written the way an Electron main process
 // loads a native library: one Korvale object per process, every call on the main (JS) thread,
-// events delivered to a JS function while the loop runs.
+// events delivered while the loop runs. A Korvale is an EventEmitter: each host event is emitted
+// under its own name with its data ('text_select', data), and as 'event' (name, data, jsonText).
 //
 // The host callback is a koffi *registered* callback: the library keeps the function pointer and
 // calls it long after initMacAccessibility has returned, which a transient koffi callback does not
@@ -8,7 +9,9 @@
 // only by close(), after which the library must not deliver any more events.
 'use strict';
 
+const { EventEmitter } = require('node:events');
 const koffi = require('koffi');
+const glib = require('./glib.js');
 
 // koffi types are process-wide and named once, even when several Korvale objects are made.
 const HostCallback = koffi.proto('void KorvaleHostCallback(const char *event_name, const char *json_data)');
@@ -23,8 +26,9 @@ function jsonText(value) {
 
 class KorvaleError extends Error {}
 
-class Korvale {
+class Korvale extends EventEmitter {
   constructor(path = defaultPath()) {
+    super();
     this.lib = koffi.load(path);
     const f = (decl) => this.lib.func(decl);
     this.c = {
@@ -49,14 +53,14 @@ class Korvale {
     this.callbackErrors = [];
   }
 
-  // Registers handler(name, data) as the host callback (data: the parsed JSON object) and creates
-  // the library's monitor. A second init replaces the handler; the old registration is released
-  // only after the library holds the new one.
-  init(handler) {
+  // Registers the host callback and creates the library's monitor; handler(name, data), when
+  // given, receives every event besides the listeners. A second init replaces the handler; the
+  // old registration is released only after the library holds the new one.
+  init(handler = null) {
     const trampoline = (name, text) => {
       // A throw must not unwind into C: keep it for the host to inspect.
       try {
-        handler(name, JSON.parse(text));
+        this.deliver(name, text, handler);
       } catch (error) {
         this.callbackErrors.push(error);
       }
@@ -66,6 +70,29 @@ class Korvale {
     this.c.initMacAccessibility(this.registered);
     if (previous !== null) koffi.unregister(previous);
   }
+
+  // One event to the handler and the listeners.
+  deliver(name, text, handler) {
+    const data = JSON.parse(text);
+    const calls = [];
+    if (handler) calls.push(() => handler(name, data));
+    for (const listener of this.rawListeners('event')) calls.push(() => listener.call(this, name, data, text));
+    // Listeners are called one by one rather than through emit(), so that one listener's throw
+    // spares the others and the library's own "error" event, unlike emit('error'), never throws
+    // when nobody listens. rawListeners keeps once() semantics.
+    for (const listener of this.rawListeners(name)) calls.push(() => listener.call(this, data));
+    for (const call of calls) {
+      try {
+        call();
+      } catch (error) {
+        this.callbackErrors.push(error);
+      }
+    }
+  }
+
+  // On a Linux desktop the library works on GLib's default main context, which Node's loop does
+  // not run (Electron's does). This runs it from a Node timer; stop() the result to end it.
+  pumpGLib(options) { return glib.pump(options); }
 
   isTrusted() { return this.c.isAccessibiltyEnabled(); }
   askForTrust() { return this.c.showAccessibiltyPermisionPopup(); }
@@ -100,4 +127,4 @@ class Korvale {
   }
 }
 
-module.exports = { Korvale, KorvaleError };
+module.exports = { Korvale, KorvaleError, pumpGLib: glib.pump, iterateGLib: glib.iterate };

@@ -1,11 +1,13 @@
-// The Node.js host client: loads the built library through koffi (index.js), drives the simulated
-// desktop and checks what reaches its registered callback. Time is the desktop's virtual clock.
+// The Node.js host client: the korvale package, packed with npm pack and installed into a scratch
+// project (test-package.sh), loads the built library through koffi, drives the simulated desktop
+// and checks what reaches its callback and its listeners. Time is the desktop's virtual clock.
 'use strict';
 
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const path = require('node:path');
-const { Korvale, KorvaleError } = require(path.join(__dirname, '..', 'index.js'));
+const { EventEmitter } = require('node:events');
+const koffi = require('koffi');
+const { Korvale, KorvaleError, pumpGLib, iterateGLib } = require('korvale');
 
 const DESKTOP = {
   clock: 'virtual',
@@ -106,4 +108,79 @@ test('after close() no call reaches the released callback', () => {
   k.perform({ action: 'move_pointer', to: [1100, 100] });
   k.run(0.5);
   assert.deepEqual(names(events), ['mouse_hoverd']);
+});
+
+test('the package is the installed one', () => {
+  const where = require.resolve('korvale');
+  assert.match(where, /node_modules\/korvale\/index\.js$/);
+  assert.ok(require('node:fs').existsSync(where.replace(/index\.js$/, 'index.d.ts')), 'index.d.ts is packed');
+});
+
+test('events reach listeners by name and as "event", once() once', () => {
+  k.removeAllListeners();
+  assert.ok(k instanceof EventEmitter);
+  k.loadWorld(DESKTOP);
+  k.init();
+  const byName = [];
+  const all = [];
+  const first = [];
+  k.on('app_changed', (data) => byName.push(data.bundle_id));
+  k.on('event', (name, data, json) => all.push([name, JSON.parse(json).name === data.name]));
+  k.once('app_changed', (data) => first.push(data.name));
+  k.start({});
+  k.perform({ action: 'activate', pid: 101 });
+  k.run(0.5);
+  k.perform({ action: 'activate', pid: 102 });
+  k.run(0.5);
+  assert.deepEqual(byName, ['com.example.inkpad', 'com.example.postbox']);
+  assert.deepEqual(all, [['app_changed', true], ['app_changed', true]]);
+  assert.deepEqual(first, ['Inkpad']);
+  assert.deepEqual(k.callbackErrors, []);
+  k.removeAllListeners();
+});
+
+test('a throwing listener spares the others, and an unheard "error" never throws', () => {
+  k.removeAllListeners();
+  const seen = [];
+  k.loadWorld(DESKTOP);
+  k.init((name) => seen.push(`handler ${name}`));
+  k.on('app_changed', () => { throw new Error('the host\'s own bug'); });
+  k.on('app_changed', (data) => seen.push(`listener ${data.name}`));
+  k.start({});
+  k.perform({ action: 'activate', pid: 101 });
+  k.run(0.5);
+  assert.deepEqual(seen, ['handler app_changed', 'listener Inkpad']);
+  assert.equal(k.callbackErrors.length, 1);
+  k.callbackErrors.length = 0;
+  k.removeAllListeners();
+  // The library's own "error" event with no 'error' listener: delivered to 'event' only.
+  const trampoline = [];
+  k.on('event', (name) => trampoline.push(name));
+  k.deliver('error', '{"message":"something is wrong"}', null);
+  assert.deepEqual(trampoline, ['error']);
+  assert.deepEqual(k.callbackErrors, []);
+  k.removeAllListeners();
+});
+
+test('pumpGLib runs GLib\'s default main context from Node\'s loop', async () => {
+  // A GLib timeout on the default context: it fires only if something runs that context.
+  const glib = koffi.load('libglib-2.0.so.0');
+  const SourceFunc = koffi.proto('int KorvaleTestSourceFunc(void *data)');
+  const gTimeoutAdd = glib.func('unsigned int g_timeout_add(unsigned int ms, KorvaleTestSourceFunc *fn, void *data)');
+  let fired = 0;
+  const callback = koffi.register(() => { fired++; return 0; }, koffi.pointer(SourceFunc));
+  try {
+    gTimeoutAdd(20, callback, null);
+    const pump = pumpGLib({ intervalMs: 5 });
+    try {
+      const deadline = Date.now() + 5000;
+      while (fired === 0 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 10));
+    } finally {
+      pump.stop();
+    }
+    assert.equal(fired, 1, 'the GLib timeout did not fire within 5 s of pumping');
+    assert.equal(iterateGLib(), 0, 'nothing left to dispatch');
+  } finally {
+    koffi.unregister(callback);
+  }
 });
