@@ -26,12 +26,25 @@ bool MacAccessibility::isBlockedApp(const std::optional<std::string>& bundleIden
     return false;
 }
 
-EventData MacAccessibility::getBasicAppInfo() {
-    if (!frontmostApp) return EventData::object();
-    auto orNull = [](const std::optional<std::string>& s) { return s ? json(*s) : json(nullptr); };
-    return {{"bundle_id", orNull(frontmostApp->bundleIdentifier())},
-            {"name", orNull(frontmostApp->localizedName())}};
+bool MacAccessibility::isBlockedApp(const RunningApplicationRef& app) const {
+    return app && isBlockedApp(app->bundleIdentifier());
 }
+
+RunningApplicationRef MacAccessibility::applicationOf(const ElementRef& element) const {
+    if (!element) return nullptr;
+    const pid_t pid = element->processIdentifier();
+    if (frontmostApp && frontmostApp->processIdentifier() == pid) return frontmostApp;
+    auto it = followedApps.find(pid);
+    return it == followedApps.end() ? nullptr : it->second;
+}
+
+EventData MacAccessibility::appInfo(const RunningApplicationRef& app) {
+    if (!app) return EventData::object();
+    auto orNull = [](const std::optional<std::string>& s) { return s ? json(*s) : json(nullptr); };
+    return {{"bundle_id", orNull(app->bundleIdentifier())}, {"name", orNull(app->localizedName())}};
+}
+
+EventData MacAccessibility::getBasicAppInfo() { return appInfo(frontmostApp); }
 
 void MacAccessibility::activateTheFormost() {
     if (frontmostApp) frontmostApp->activateWithOptions(0);
@@ -117,6 +130,7 @@ void MacAccessibility::appChangedEvent(const WorkspaceNotification& notification
 
     frontmostApp = app;
     processID = frontmostApp->processIdentifier();
+    followedApps[*processID] = frontmostApp;
     ElementRef appRef = getAppRef(*processID);
     auto focused = getAttributeValue<ElementRef>(appRef, "AXFocusedUIElement");
     // Wakes up the accessibility tree of applications that build it only for assistive clients.
@@ -194,32 +208,40 @@ AXObserverCallback MacAccessibility::selectedTextChange() {
 // ---------------------------------------------------------------------------------------------
 // Handlers.
 
+// Every handler judges an element by its own application: registrations made for an earlier
+// application keep delivering after a switch, and an application may be blocked after it was
+// followed. A blocked application is announced and nothing more.
 void MacAccessibility::focusedChangeHandler(const ElementRef& element) {
+    RunningApplicationRef app = applicationOf(element);
+    if (isBlockedApp(app)) return;
     auto role = getAttributeValue<std::string>(element, "AXRole");
     enableAccessbiltyByTraversing(element);
     if (!role) return;
     focusedElement = element;
-    // processID is set before any handler is registered; the element's own process stands in
-    // for a registration that outlived it.
-    int32_t pid = processID.value_or(element->processIdentifier());
-    setNotification(element, pid, "AXSelectedTextChanged", selectedTextChange(), this);
-    emit("focused_changed", getBasicAppInfo());
+    // Registered for the element's own process: an observer delivers only for its process.
+    setNotification(element, element->processIdentifier(), "AXSelectedTextChanged", selectedTextChange(), this);
+    emit("focused_changed", appInfo(app));
 }
 
+// The field is judged before its selection is read, so a secret field is never read at all.
 void MacAccessibility::positionChangeHandler(const ElementRef& element) {
-    auto selected = getAttributeValue<std::string>(element, "AXSelectedText");
-    auto role = getAttributeValue<std::string>(element, "AXRole");
     focusedElement = element;
-    if (!selected || selected->empty() || !role) return;
-    if (isTextFieldRole(role)) emit("ui_reized", nativeTextFieldSelectedText());
+    RunningApplicationRef app = applicationOf(element);
+    if (isBlockedApp(app)) return;
+    auto role = getAttributeValue<std::string>(element, "AXRole");
+    if (!isTextFieldRole(role)) return;
+    if (keepsFieldSilent(element, role, app)) return;
+    auto selected = getAttributeValue<std::string>(element, "AXSelectedText");
+    if (!selected || selected->empty()) return;
+    emit("ui_reized", nativeTextFieldSelectedText());
 }
 
-// The field rule for the followed application, or none. An application without a bundle
-// identifier has no rule (the host keys rules by bundle identifier), and a rule whose "name" is
-// missing or not a string names no attribute to read, so it is ignored: the field is not blocked.
-const json* MacAccessibility::fieldRuleForFrontmost() const {
-    if (!frontmostApp || blockedFiledsList.empty()) return nullptr;
-    auto bundle = frontmostApp->bundleIdentifier();
+// The field rule for `app`, or none. An application without a bundle identifier has no rule
+// (the host keys rules by bundle identifier), and a rule whose "name" is missing or not a string
+// names no attribute to read, so it is ignored: the field is not blocked.
+const json* MacAccessibility::fieldRuleFor(const RunningApplicationRef& app) const {
+    if (!app || blockedFiledsList.empty()) return nullptr;
+    auto bundle = app->bundleIdentifier();
     if (!bundle) return nullptr;
     auto it = blockedFiledsList.find(*bundle);
     if (it == blockedFiledsList.end())
@@ -231,8 +253,8 @@ const json* MacAccessibility::fieldRuleForFrontmost() const {
     return &it->second;
 }
 
-bool MacAccessibility::isBlockedField(const ElementRef& element) const {
-    const json* rule = fieldRuleForFrontmost();
+bool MacAccessibility::isBlockedField(const ElementRef& element, const RunningApplicationRef& app) const {
+    const json* rule = fieldRuleFor(app);
     if (!rule) return false;
     auto actual = getAttributeValue<std::string>(element, (*rule)["name"].get<std::string>());
     std::optional<std::string> wanted;
@@ -242,15 +264,32 @@ bool MacAccessibility::isBlockedField(const ElementRef& element) const {
     return sameText(*actual, *wanted);
 }
 
+// Secret fields are text fields or areas; asking other elements would cost a request on every
+// selection. The read is quiet: most fields have no subrole, and that is no failure to log.
+bool MacAccessibility::isSecureField(const ElementRef& element, const std::optional<std::string>& role) {
+    if (!isTextFieldRole(role)) return false;
+    ObjectRef value;
+    if (platform::current().accessibility.copyAttributeValue(element, "AXSubrole", &value) !=
+        platform::kAXErrorSuccess)
+        return false;
+    return sameText(axValueToNative<std::string>(value), "AXSecureTextField");
+}
+
+bool MacAccessibility::keepsFieldSilent(const ElementRef& element, const std::optional<std::string>& role,
+                                        const RunningApplicationRef& app) const {
+    if (!isSecureField(element, role) && !isBlockedField(element, app)) return false;
+    diagnostic("blocked");
+    return true;
+}
+
+// The application and the field are judged before the selection is read.
 void MacAccessibility::selectedTextChangeHandler(const ElementRef& element) {
-    auto selected = getAttributeValue<std::string>(element, "AXSelectedText");
-    auto role = getAttributeValue<std::string>(element, "AXRole");
     focusedElement = element;
-    if (frontmostApp && isBlockedApp(frontmostApp->bundleIdentifier())) return;
-    if (isBlockedField(element)) {
-        diagnostic("blocked");
-        return;
-    }
+    RunningApplicationRef app = applicationOf(element);
+    if (isBlockedApp(app)) return;
+    auto role = getAttributeValue<std::string>(element, "AXRole");
+    if (keepsFieldSilent(element, role, app)) return;
+    auto selected = getAttributeValue<std::string>(element, "AXSelectedText");
     if (!selected || selected->empty()) {
         emit("caret", EventData::object());
     } else if (isTextFieldRole(role)) {
@@ -270,14 +309,14 @@ void MacAccessibility::selectedTextChangeHandler(const ElementRef& element) {
                       {"is_editable", true},
                       {"position", {{"x", bounds->origin.x}, {"y", bounds->origin.y}}},
                       {"size", {{"width", bounds->size.width}, {"height", bounds->size.height}}}};
-    emit("text_select", withAppInfo(std::move(data)));
+    emit("text_select", withAppInfo(std::move(data), app));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Native text fields: the selection by character ranges, and the text above the caret.
 
-EventData MacAccessibility::withAppInfo(EventData data) {
-    const EventData info = getBasicAppInfo();
+EventData MacAccessibility::withAppInfo(EventData data, const RunningApplicationRef& app) {
+    const EventData info = appInfo(app);
     for (auto it = info.begin(); it != info.end(); ++it)
         if (!data.contains(it.key())) data[it.key()] = *it;
     return data;
@@ -300,8 +339,11 @@ ObjectRef rangeValue(CFRange range) { return platform::AXValueCreate(platform::A
 // An unreadable selected range acts as an empty range at 0 and an unreadable character count as
 // 0. An unreadable selected text is sent as "selected_text": null and leaves `selectedText` empty.
 EventData MacAccessibility::nativeTextFieldSelectedText() {
-    auto somethingWrong = [this] { return withAppInfo({{"message", "something is wrong com"}}); };
     ElementRef element = focusedElement;
+    // Labelled with the element's own application; without an element, the followed one.
+    const RunningApplicationRef app = element ? applicationOf(element) : frontmostApp;
+    auto withAppInfo = [&app](EventData data) { return MacAccessibility::withAppInfo(std::move(data), app); };
+    auto somethingWrong = [&] { return withAppInfo({{"message", "something is wrong com"}}); };
     if (!element) return somethingWrong();
     CFRange range = getAttributeValue<CFRange>(element, "AXSelectedTextRange").value_or(CFRange{});
     auto text = getAttributeValue<std::string>(element, "AXSelectedText");

@@ -42,6 +42,10 @@ public:
     AXObserverRef observer;  // declared state; the live observer is the access layer's global
     std::map<std::string, nlohmann::json> blockedFiledsList;  // bundle id -> field rule
     std::vector<std::string> blockedApps;
+    // Every application the monitor has followed, by process. Registrations made for earlier
+    // applications keep delivering after a switch, so a handler judges and labels an element by
+    // the application it belongs to, which need not be the one followed now.
+    std::map<int32_t, RunningApplicationRef> followedApps;
 
     // Operations, in declaration order.
     virtual void setBlockedApps(std::vector<std::string> apps);
@@ -65,15 +69,26 @@ public:
 
     // Whether an application's bundle identifier is on the blocked-application list.
     bool isBlockedApp(const std::optional<std::string>& bundleIdentifier) const;
+    bool isBlockedApp(const RunningApplicationRef& app) const;
+    // The application `element` belongs to (its process), as the monitor followed it, or none.
+    RunningApplicationRef applicationOf(const ElementRef& element) const;
 
     // Hands an event to `callback`, when there is one.
     void emit(const std::string& name, const EventData& data);
-    // `data` with the followed application's "bundle_id" and "name" added where missing.
-    EventData withAppInfo(EventData data);
-    // The usable blocked-field rule for the followed application, or none.
-    const nlohmann::json* fieldRuleForFrontmost() const;
-    // Whether the followed application's field rule matches `element`.
-    bool isBlockedField(const ElementRef& element) const;
+    // "bundle_id" and "name" of `app`; an empty dictionary for none.
+    static EventData appInfo(const RunningApplicationRef& app);
+    // `data` with `app`'s "bundle_id" and "name" added where missing.
+    static EventData withAppInfo(EventData data, const RunningApplicationRef& app);
+    // The usable blocked-field rule for `app`, or none.
+    const nlohmann::json* fieldRuleFor(const RunningApplicationRef& app) const;
+    // Whether `app`'s field rule matches `element`.
+    bool isBlockedField(const ElementRef& element, const RunningApplicationRef& app) const;
+    // Whether the platform marks `element` (of role `role`) as a secret field.
+    static bool isSecureField(const ElementRef& element, const std::optional<std::string>& role);
+    // Whether nothing of `element`'s content may reach the host: a secret field, or one that its
+    // application's field rule names. Prints "blocked" when it says so.
+    bool keepsFieldSilent(const ElementRef& element, const std::optional<std::string>& role,
+                          const RunningApplicationRef& app) const;
 };
 
 // Subscribes `callBack` to application activation and launch on the workspace's notification

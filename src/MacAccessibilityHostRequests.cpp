@@ -51,8 +51,9 @@ void MacAccessibility::setSelectedText(const std::string& text) {
 
 // The order of the reads matters to the other application's accessibility service: the
 // character bounds are asked before the text above the caret, the marker bounds after it.
+// Nothing is read from a blocked application, nor the text of a blocked or secret field.
 void MacAccessibility::getDataForVelaAssist() {
-    if (!frontmostApp) return;
+    if (!frontmostApp || isBlockedApp(frontmostApp)) return;
     ElementRef app = getAppRef(processID.value_or(0));
     auto focused = getAttributeValue<ElementRef>(app, "AXFocusedUIElement");
     if (!focused) return;
@@ -61,6 +62,7 @@ void MacAccessibility::getDataForVelaAssist() {
 
     auto role = getAttributeValue<std::string>(element, "AXRole");
     if (!role || *role != "AXTextArea") return;
+    if (keepsFieldSilent(element, role, frontmostApp)) return;
     auto count = getAttributeValue<int64_t>(element, "AXNumberOfCharacters");
     if (!count || *count == 0) return;
 

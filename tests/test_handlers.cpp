@@ -142,13 +142,32 @@ TEST_F(Handlers, TextAboveTheCaretRunsFromTheStartOfTheText) {
     EXPECT_FALSE(monitor->getTextAboveInsertionPoint(focusedOf(101)).has_value());
 }
 
-TEST_F(Handlers, GeometryHandlerIgnoresTheBlockedLists) {
+TEST_F(Handlers, GeometryHandlerRespectsTheBlockedLists) {
+    // The field rule names the text area: a window move prints "blocked" and sends nothing.
     start(R"({"com.example.editor": {"name": "AXRole", "value": "AXTextArea"}})");
     follow(101);
-    addBlockedApps(R"(["com.example.editor"])");
     perform({{"action", "select"}, {"element", "doc"}, {"range", {0, 4}}});
     run(1.0);
     ASSERT_TRUE(hostEvents().empty());
+    ASSERT_EQ(stdoutLines().back(), "blocked");
+    const std::size_t lines = stdoutLines().size();
+    enter(monitor->uiPositionChange(), doc, monitor.get());
+    run(1.0);
+    EXPECT_TRUE(hostEvents().empty()) << "a window move sent a blocked field's selection";
+    ASSERT_EQ(stdoutLines().size(), lines + 1);
+    EXPECT_EQ(stdoutLines().back(), "blocked");
+
+    // A blocked application: no event, and its field is not even read.
+    start("{}");
+    addBlockedApps(R"(["com.example.editor"])");
+    const std::size_t requests = desktop().requests().size();
+    enter(monitor->uiPositionChange(), doc, monitor.get());
+    run(1.0);
+    EXPECT_TRUE(hostEvents().empty()) << "a window move sent a blocked application's selection";
+    EXPECT_EQ(desktop().requests().size(), requests);
+
+    // Unblocked, the same move reports the selection.
+    addBlockedApps("[]");
     enter(monitor->uiPositionChange(), doc, monitor.get());
     run(0.2);
     ASSERT_EQ(hostEvents().size(), 1u);

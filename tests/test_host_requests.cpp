@@ -330,6 +330,36 @@ TEST_F(Snapshot, UnreadableTextAboveTheCaretSendsErrorThenAnEmptySnapshot) {
     EXPECT_EQ(hostEvents()[0].json, "{}");
 }
 
+TEST_F(Snapshot, NoTextFromABlockedApplicationOrField) {
+    json selected = {{"selection", {9, 4}}, {"attributes", {{"AXIdentifier", "card-number"}}}};
+    ASSERT_NE(snapshot(selected), nullptr);
+    json doc = {{"text", kTwoLines}};
+    doc.update(selected);
+
+    // The field named by the application's rule: nothing is sent, "blocked" is printed.
+    start(editorWorld(doc));
+    ::start(R"({"com.example.editor": {"name": "AXIdentifier", "value": "card-number"}})");
+    follow(42);
+    getDataForVelaAssist();
+    run(1.0);
+    EXPECT_TRUE(hostEvents().empty()) << "the snapshot sent a blocked field's text";
+    EXPECT_EQ(stdoutLines().back(), "blocked");
+    // The caret form is kept silent too: it carries the text above the caret.
+    perform({{"action", "select"}, {"element", "doc"}, {"range", {12, 0}}});
+    getDataForVelaAssist();
+    run(1.0);
+    EXPECT_TRUE(hostEvents().empty()) << "the snapshot sent the text above a blocked field's caret";
+
+    // A blocked application: nothing is sent and nothing of it is read.
+    start(editorWorld(doc));
+    addBlockedApps(R"(["com.example.editor"])");
+    desktop().clearRequests();
+    getDataForVelaAssist();
+    run(1.0);
+    EXPECT_TRUE(hostEvents().empty()) << "the snapshot sent a blocked application's text";
+    EXPECT_TRUE(desktop().requests().empty());
+}
+
 TEST_F(Snapshot, RequestsComeInTheirOrder) {
     json flat = {{"selection", {12, 0}}, {"scripted", {{"AXBoundsForRange", {{"rect", {124, 216, 8, 0}}}}}}};
     snapshot(flat);
@@ -337,6 +367,7 @@ TEST_F(Snapshot, RequestsComeInTheirOrder) {
                            "AXUIElementCreateApplication",
                            "AXUIElementCopyAttributeValue AXFocusedUIElement",
                            "AXUIElementCopyAttributeValue AXRole",
+                           "AXUIElementCopyAttributeValue AXSubrole",
                            "AXUIElementCopyAttributeValue AXNumberOfCharacters",
                            "AXUIElementCopyAttributeValue AXSelectedTextRange",
                            "AXUIElementCopyParameterizedAttributeValue AXBoundsForRange",

@@ -79,8 +79,9 @@ TEST_F(Tracking, SwitchesFollowEachApplicationAndAnnounceIt) {
     run(0.5);
     ASSERT_EQ(names(), std::vector<std::string>{"text_select"});
     EXPECT_EQ(json::parse(hostEvents()[0].json)["selected_text"], "Dear");
-    // ...labelled with the application followed now, which is how the platform reports it.
-    EXPECT_EQ(json::parse(hostEvents()[0].json)["bundle_id"], "com.example.editor");
+    // ...labelled with the application the field belongs to, not the one followed now.
+    EXPECT_EQ(json::parse(hostEvents()[0].json)["bundle_id"], "com.example.mail");
+    EXPECT_EQ(json::parse(hostEvents()[0].json)["name"], "Mail");
 }
 
 TEST_F(Tracking, LibraryActivationIsImmediateButItsNotificationWaitsForTheMainLoop) {
