@@ -2,6 +2,7 @@
 #   libkorvale-project0      the runtime: libKorvale-Project.so.0, what a host needs to run
 #   libkorvale-project-dev   the development files: headers, libKorvale-Project.so, the CMake
 #                            package, korvale.pc, korvale-play; depends on the exact runtime
+#   korvale-inspect          the visual inspector (where GTK 3 was found)
 # The runtime's dependencies on other libraries are found by dpkg-shlibdeps from what it links,
 # and it ships a shlibs file so packages built against it depend on it in turn.
 set(CPACK_PACKAGE_NAME korvale)
@@ -29,6 +30,15 @@ set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
 # dependency becomes "Depends: libkorvale-project0 (= version)". korvale-play needs nothing beyond
 # that library, so dpkg-shlibdeps (which could not find it in the other package) does not run here.
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+if(KORVALE_HAVE_INSPECTOR)
+  list(APPEND CPACK_COMPONENTS_ALL inspector)
+  set(CPACK_DEBIAN_INSPECTOR_PACKAGE_NAME korvale-inspect)
+  set(CPACK_DEBIAN_INSPECTOR_PACKAGE_SECTION devel)
+  set(CPACK_COMPONENT_INSPECTOR_DEPENDS runtime)
+  set(CPACK_DEBIAN_INSPECTOR_PACKAGE_DEPENDS "libgtk-3-0 (>= 3.22)")
+  set(CPACK_COMPONENT_INSPECTOR_DESCRIPTION
+    "korvale-inspect follows the desktop through the library, lists every event with its JSON\n and outlines the rectangle of each selection on the screen.")
+endif()
 # The package is built from the build tree's install rules; never from the sources.
 set(CPACK_SOURCE_IGNORE_FILES "/build.*/;/\\\\.git/")
 include(CPack)

@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Checks korvale-inspect on a real (virtual) screen: inside a private X server (Xvfb) and a private
+# session bus, l3afpad shows a known text away from the screen's corner; the inspector follows it;
+# a word is selected with the keyboard; the inspector must list the text_select and draw its
+# outline, and a screenshot must show that outline around the word where the word really is on
+# the screen (found from the pixels the selection changed, not from what the library reported).
+# The screenshots are kept as test artifacts in ARTIFACT_DIR. Every wait is bounded. Exits 77
+# (CTest's SKIP) with a message when something it needs is missing.
+#   inspect-screenshot.sh INSPECT_BINARY ARTIFACT_DIR
+set -u
+inspect=$1
+artifacts=$2
+here=$(cd "$(dirname "$0")" && pwd)
+
+# ---- inside the session bus: the check itself ----------------------------------------------------
+if [[ ${3:-} == --inside ]]; then
+  work=$KORVALE_TEST_DIR
+  inspect_pid= editor_pid=
+  cleanup_inside() {
+    for pid in $editor_pid $inspect_pid; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+  }
+  trap cleanup_inside EXIT
+  fail() {
+    echo "FAIL $*"
+    echo "---- inspector output ----"; cat "$work/inspect.out"
+    exit 1
+  }
+  wait_for() {
+    local file=$1 pattern=$2 seconds=$3 i
+    for ((i = 0; i < seconds * 20; i++)); do
+      grep -Eq -- "$pattern" "$file" 2>/dev/null && return 0
+      sleep 0.05
+    done
+    return 1
+  }
+  shot() { /usr/bin/python3 "$here/screen_check.py" shot "$1" || fail "could not take a screenshot"; }
+
+  # No blinking caret: the screenshots differ only where the selection does.
+  mkdir -p "$XDG_CONFIG_HOME/gtk-3.0"
+  printf '[Settings]\ngtk-cursor-blink = false\n' >"$XDG_CONFIG_HOME/gtk-3.0/settings.ini"
+
+  "$inspect" --window-at 40 480 >"$work/inspect.out" 2>&1 &
+  inspect_pid=$!
+  wait_for "$work/inspect.out" '^following display' 15 || fail "the inspector did not start"
+  echo "PASS the inspector follows the desktop"
+
+  printf 'alpha beta gamma\nsecond line of the document\n' >"$work/doc.txt"
+  l3afpad "$work/doc.txt" >"$work/editor.out" 2>&1 &
+  editor_pid=$!
+  window=
+  for _ in $(seq 100); do
+    window=$(xdotool search --onlyvisible --pid "$editor_pid" 2>/dev/null | head -1)
+    [[ -n $window ]] && break
+    sleep 0.1
+  done
+  [[ -n $window ]] || fail "l3afpad's window was not found"
+  # Away from the screen's corner, at odd offsets: window-relative bounds would miss the word.
+  xdotool windowmove --sync "$window" 157 61 || fail "could not move l3afpad's window"
+  wait_for "$work/inspect.out" '^appChanged$' 10 || fail "l3afpad's launch was not noticed"
+  timeout 5 xdotool windowfocus --sync "$window" || fail "could not focus l3afpad"
+  wait_for "$work/inspect.out" '^EVENT .* app_changed .*"bundle_id":"l3afpad"' 10 ||
+    fail "the inspector listed no app_changed for l3afpad"
+  echo "PASS the inspector lists app_changed for l3afpad"
+
+  # The caret before "beta", then the word selected as a user would.
+  xdotool key --clearmodifiers ctrl+Home ctrl+Right Right
+  sleep 0.5
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  shot "$work/before.png"
+  xdotool key --clearmodifiers shift+ctrl+Right
+  wait_for "$work/inspect.out" '^OUTLINE text_select ' 10 ||
+    fail "no text_select outline (events: $(grep -c '^EVENT' "$work/inspect.out"))"
+  grep -Eq '^EVENT .* text_select .*"selected_text":"beta"' "$work/inspect.out" ||
+    fail "the text_select listed is not the word \"beta\""
+  echo "PASS the inspector lists the text_select of \"beta\": $(grep '^OUTLINE' "$work/inspect.out" | tail -1)"
+
+  # The outline is drawn on the next frame: look until it is on the screen, for at most 5 s.
+  mkdir -p "$artifacts"
+  for ((i = 0; i < 25; i++)); do
+    shot "$work/after.png"
+    /usr/bin/python3 "$here/screen_check.py" outline "$work/before.png" "$work/after.png" \
+      "$X" "$Y" "$WIDTH" "$HEIGHT" "$artifacts/inspect-docs.png" 20 40 800 800 >"$work/check.out" && break
+    sleep 0.2
+  done
+  cp "$work/before.png" "$artifacts/inspect-before.png"
+  cp "$work/after.png" "$artifacts/inspect-screenshot.png"
+  cat "$work/check.out"
+  grep -q '^ok ' "$work/check.out" || fail "the outline is not around the word (screenshot: $artifacts/inspect-screenshot.png)"
+  echo "PASS the outline lies around the word on the screen (screenshot: $artifacts/inspect-screenshot.png)"
+
+  # Clicks go through the overlay to the application under it: a click on the word's outline
+  # lands in l3afpad and collapses the selection there, which the inspector then hears.
+  read -r _ _ ox oy _ oh < <(grep '^OUTLINE' "$work/inspect.out" | tail -1)
+  events_before=$(grep -c '^EVENT' "$work/inspect.out")
+  # The middle of the outline's left bar: 2 px gap plus half its 3 px left of the rectangle.
+  read -r cx cy < <(awk -v x="$ox" -v y="$oy" -v h="$oh" 'BEGIN { printf "%d %d\n", x - 4, y + h / 2 }')
+  xdotool mousemove --sync "$cx" "$cy" click 1
+  for ((i = 0; i < 100; i++)); do
+    (( $(grep -c '^EVENT' "$work/inspect.out") > events_before )) && break
+    sleep 0.05
+  done
+  (( $(grep -c '^EVENT' "$work/inspect.out") > events_before )) ||
+    fail "a click on the outline did not reach l3afpad (no event followed it)"
+  echo "PASS a click on the outline goes through to the application"
+
+  kill -INT "$inspect_pid"
+  for ((i = 0; i < 100; i++)); do kill -0 "$inspect_pid" 2>/dev/null || break; sleep 0.05; done
+  kill -0 "$inspect_pid" 2>/dev/null && fail "the inspector did not stop within 5 s of SIGINT"
+  wait "$inspect_pid"
+  rc=$?
+  inspect_pid=
+  [[ $rc == 0 ]] || fail "the inspector exited with $rc after SIGINT"
+  echo "PASS SIGINT stops the inspector cleanly"
+  exit 0
+fi
+
+# ---- outside: what is needed, the X server and the session bus ------------------------------------
+skip() { echo "SKIPPED: $*  (scripts/linux-tests.sh installs what is needed)"; exit 77; }
+[[ -x $inspect ]] || { echo "FAIL no inspector binary at $inspect"; exit 1; }
+for tool in Xvfb dbus-run-session xdotool l3afpad timeout; do
+  command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
+done
+[[ -x /usr/libexec/at-spi-bus-launcher ]] || skip "at-spi2-core is not installed"
+/usr/bin/python3 -c "import gi; gi.require_version('Gdk', '3.0'); from gi.repository import Gdk" \
+  >/dev/null 2>&1 || skip "python3-gi with GTK 3 (gir1.2-gtk-3.0) is not installed"
+
+KORVALE_BACKEND=sim "$inspect" --seconds 1 >/dev/null 2>&1
+rc=$?
+[[ $rc == 2 ]] || { echo "FAIL the inspector with KORVALE_BACKEND=sim exited $rc, not 2"; exit 1; }
+echo "PASS the inspector refuses the simulated desktop"
+
+source "$here/x-session.sh"
+start_x_session korvale-inspect
+unset KORVALE_BACKEND
+
+timeout "${KORVALE_TEST_TIMEOUT:-120}" dbus-run-session -- bash "$0" "$inspect" "$artifacts" --inside
