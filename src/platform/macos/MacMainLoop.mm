@@ -1,0 +1,68 @@
+// Delayed work with dispatch_after on the main queue, one-shot NSTimers on the current run loop
+// (default mode), and private serial queues that target the main queue, so that every piece of
+// the library's work runs on the host's main thread and nothing needs a lock.
+#include "platform/macos/MacMainLoop.h"
+
+#import <Foundation/Foundation.h>
+#include <dispatch/dispatch.h>
+
+#include <memory>
+
+namespace korvale::macos {
+
+namespace {
+
+using Work = std::shared_ptr<std::function<void()>>;
+
+void runGuarded(const Work& work) {
+    // Nothing may be thrown into the run loop or the dispatch machinery.
+    try {
+        if (work && *work) (*work)();
+    } catch (...) {
+    }
+}
+
+dispatch_time_t timeAfter(double seconds) {
+    if (seconds < 0) seconds = 0;
+    return dispatch_time(DISPATCH_TIME_NOW, static_cast<int64_t>(seconds * static_cast<double>(NSEC_PER_SEC)));
+}
+
+class MainTargetedQueue final : public platform::DispatchQueue {
+public:
+    explicit MainTargetedQueue(const std::string& label, MacMainLoop& loop)
+        : queue_(dispatch_queue_create_with_target(label.c_str(), DISPATCH_QUEUE_SERIAL, dispatch_get_main_queue())),
+          loop_(loop) {}
+    void asyncAfter(double deadline, platform::DispatchWorkItemRef item) override {
+        dispatch_after(timeAfter(deadline - loop_.now()), queue_, ^{
+          if (item) item->perform();
+        });
+    }
+
+private:
+    dispatch_queue_t queue_;
+    MacMainLoop& loop_;
+};
+
+}  // namespace
+
+void MacMainLoop::asyncAfterOnMain(double deadline, std::function<void()> work) {
+    Work shared = std::make_shared<std::function<void()>>(std::move(work));
+    dispatch_after(timeAfter(deadline - now()), dispatch_get_main_queue(), ^{
+      runGuarded(shared);
+    });
+}
+
+void MacMainLoop::scheduledTimer(double interval, std::function<void()> block) {
+    Work shared = std::make_shared<std::function<void()>>(std::move(block));
+    [NSTimer scheduledTimerWithTimeInterval:interval
+                                    repeats:NO
+                                      block:^(NSTimer *) {
+                                        runGuarded(shared);
+                                      }];
+}
+
+std::shared_ptr<platform::DispatchQueue> MacMainLoop::makeSerialQueue(const std::string& label) {
+    return std::make_shared<MainTargetedQueue>(label, *this);
+}
+
+}  // namespace korvale::macos

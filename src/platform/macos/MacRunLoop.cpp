@@ -1,0 +1,35 @@
+// The clock, CFRunLoopAddSource in the mode asked for, and a wait that services nothing of the
+// library's.
+#include "platform/macos/MacRunLoop.h"
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include "platform/macos/MacAxService.h"
+#include "platform/macos/MacCF.h"
+
+namespace korvale::macos {
+
+double MacRunLoop::now() { return CFAbsoluteTimeGetCurrent(); }
+
+void MacRunLoop::addSource(const platform::RunLoopSourceRef& source, const std::string& mode) {
+    auto* mac = dynamic_cast<MacRunLoopSource*>(source.get());
+    if (!mac || !mac->ref()) return;
+    if (mode == platform::kCFRunLoopDefaultMode) {
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), mac->ref(), kCFRunLoopDefaultMode);
+    } else {
+        auto name = makeCFString(mode);
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), mac->ref(), name.get());
+    }
+    attached_.push_back(source);
+}
+
+void MacRunLoop::blockUntil(double deadline) {
+    // The run loop runs only in a private mode that holds none of the library's sources, timers
+    // or main-queue work. Platform quirk: a mode with nothing in it returns at once, so on a Mac
+    // this spins on the clock until the deadline.
+    auto mode = makeCFString(kBlockingWaitMode);
+    for (double left = deadline - now(); left > 0; left = deadline - now())
+        CFRunLoopRunInMode(mode.get(), left, true);
+}
+
+}  // namespace korvale::macos
