@@ -1,7 +1,8 @@
 # Debian packages with CPack (`cpack -G DEB` in the build directory):
 #   libkorvale-project0      the runtime: libKorvale-Project.so.0, what a host needs to run
 #   libkorvale-project-dev   the development files: headers, libKorvale-Project.so, the CMake
-#                            package, korvale.pc, korvale-play; depends on the exact runtime
+#                            package, korvale.pc, the simulated desktop's libKorvale-Sim with
+#                            korvale-sim.pc, korvale-play; depends on the exact runtime
 #   korvale-inspect          the visual inspector (where GTK 3 was found)
 # The runtime's dependencies on other libraries are found by dpkg-shlibdeps from what it links,
 # and it ships a shlibs file so packages built against it depend on it in turn.

@@ -7,12 +7,16 @@
 
 #include "Korvale.h"
 #include "main.h"
+#include "platform/Platform.h"
 #include "platform/sim/SimDesktop.h"
 #include "utils.h"
 
 namespace korvale::fuzz {
 
 namespace {
+
+// The fuzz targets run on the simulated desktop, asked for before anything uses the platform.
+const bool kSimulatedBackend = (platform::requestSimulatedBackend(), true);
 
 // Every delivery must carry a name and JSON text that parses as an object, and must be the
 // event the slot holds at that moment.

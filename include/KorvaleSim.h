@@ -1,9 +1,14 @@
 /*
- * Control of the simulated desktop that libKorvale-Project carries, for tests, the scenario
- * player, demonstrations and host-language clients. A host loads the library as usual, and
+ * Control of the simulated desktop, for tests, the scenario player, demonstrations and
+ * host-language clients. These functions live in libKorvale-Sim, which also carries the nine
+ * functions of Korvale.h; the production library, libKorvale-Project, has neither the simulated
+ * desktop nor these functions. A host loads libKorvale-Sim instead of libKorvale-Project, and
  * instead of a real desktop it describes one in JSON, performs user actions on it and runs its
  * main loop for a while; events reach the host callback exactly as they would on a real desktop.
- * The formats are described in docs/scenarios.md. Main thread only, like the rest of the library.
+ * The simulated desktop runs only when asked for: the first ksim_ call (other than ksim_backend)
+ * or KORVALE_BACKEND=sim chooses it; otherwise libKorvale-Sim follows the real desktop exactly as
+ * libKorvale-Project does. The formats are described in docs/scenarios.md. Main thread only,
+ * like the rest of the library.
  *
  * Strings returned by these functions belong to the library and stay valid until the next ksim_
  * call. Functions returning int give 0 on success; ksim_last_error() then says what went wrong.
@@ -50,6 +55,11 @@ KORVALE_API void ksim_record_event(const char *event_name, const char *json_data
 
 /* The handle a host passes to addMouseTracker for the simulated host window `window_id`. */
 KORVALE_API void *ksim_window_handle(const char *window_id);
+
+/* The backend serving this process: "sim", "linux", or "none" while no desktop service answers
+ * (the library then behaves as an untrusted process and keeps trying). Does not choose the
+ * simulated desktop; the first call of any export or ksim_ function fixes the choice. */
+KORVALE_API const char *ksim_backend(void);
 
 #ifdef __cplusplus
 }

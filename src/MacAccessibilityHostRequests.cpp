@@ -23,8 +23,11 @@ constexpr double kPasteWait = 1.0;
 }  // namespace
 
 // The pasteboard's contents never reach standard output: they may be anything the user copied.
+// "Task ended" means the text was put on the pasteboard and Command-V was posted; otherwise one
+// line says what did not work, and the pasteboard gets back what it held.
 void MacAccessibility::setSelectedText(const std::string& text) {
     auto& pasteboard = platform::current().pasteboard;
+    auto& console = platform::current().console;
     // Every item with every type, so that images, rich text and files come back too.
     std::vector<platform::PasteboardItem> saved = pasteboard.pasteboardItems();
     const long savedCount = pasteboard.changeCount();
@@ -34,19 +37,28 @@ void MacAccessibility::setSelectedText(const std::string& text) {
 
     // What the user copied while the application came forward is what must come back.
     if (pasteboard.changeCount() != savedCount) saved = pasteboard.pasteboardItems();
+    auto giveBack = [&] {
+        pasteboard.clearContents();
+        if (!saved.empty()) pasteboard.writeObjects(saved);
+    };
 
     pasteboard.clearContents();
-    pasteboard.setString(text, platform::NSPasteboardTypeString);
+    if (!pasteboard.setString(text, platform::NSPasteboardTypeString)) {
+        giveBack();
+        console.writeLine("setText failed: the pasteboard did not take the text");
+        return;
+    }
     const long ours = pasteboard.changeCount();
-    pasteCommand();
+    if (!pasteCommand()) {
+        giveBack();
+        console.writeLine("setText failed: the paste keystroke could not be posted");
+        return;
+    }
     delay(kPasteWait);
 
     // A count that moved means someone else wrote during the wait: their content stays.
-    if (pasteboard.changeCount() == ours) {
-        pasteboard.clearContents();
-        if (!saved.empty()) pasteboard.writeObjects(saved);
-    }
-    platform::current().console.writeLine("Task ended");
+    if (pasteboard.changeCount() == ours) giveBack();
+    console.writeLine("Task ended");
 }
 
 // The order of the reads matters to the other application's accessibility service: the

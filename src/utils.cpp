@@ -267,9 +267,10 @@ constexpr uint16_t kVKANSI_V = 9;  // the key in the V position, whatever the la
 constexpr uint64_t kCommandFlag = 0x100000;
 }  // namespace
 
-void pasteCommand() {
+bool pasteCommand() {
     auto& keyboard = platform::current().keyboard;
     auto source = keyboard.createSource(kHIDSystemState);  // may be absent: events go out sourceless
+    bool posted = true;
     auto postPair = [&](uint16_t firstKey, uint16_t secondKey, bool keyDown) {
         auto first = keyboard.createKeyboardEvent(source.get(), firstKey, keyDown);
         auto second = keyboard.createKeyboardEvent(source.get(), secondKey, keyDown);
@@ -277,9 +278,11 @@ void pasteCommand() {
         if (second) platform::CGEventSetFlags(*second, kCommandFlag);
         if (first) keyboard.post(kHIDEventTap, *first);
         if (second) keyboard.post(kHIDEventTap, *second);
+        posted = posted && first && second;
     };
     postPair(kVKCommand, kVKANSI_V, true);
     postPair(kVKANSI_V, kVKCommand, false);
+    return posted;
 }
 
 void delay(double seconds) {

@@ -73,8 +73,9 @@ std::optional<CGRect> getSelectedTextBoundingRect(const ElementRef& element);
 inline constexpr int kTraversalRequestBudget = 1000;
 void enableAccessbiltyByTraversing(const ElementRef& element, int depth = 0);
 
-// Posts Command-V: Command down, V down, V up, Command up, each with the Command flag.
-void pasteCommand();
+// Posts Command-V: Command down, V down, V up, Command up, each with the Command flag. False
+// when a keystroke could not be made (it was then not posted).
+bool pasteCommand();
 // Holds the calling thread for `seconds` without servicing its run loop.
 void delay(double seconds);
 

@@ -1,6 +1,7 @@
 // The C interface: the permission exports, the blocked-application list, host strings and JSON
 // (bad text, wrong shapes, top-level scalars, ill-formed UTF-8, NULL pointers), calls before
 // initMacAccessibility, and `main` between calls.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -149,28 +150,45 @@ TEST(HostText, CanonicallyEquivalentStringsAreEqualButCaseMatters) {
     EXPECT_TRUE(canonicallyEqual("", ""));
 }
 
-// The library exports the nine functions and the simulated desktop's control API, nothing else.
-TEST(Exports, DynamicSymbolTableHoldsExactlyTheInterface) {
-    const char* lib = KORVALE_LIBRARY_PATH;
+std::vector<std::string> dynamicSymbols(const char* lib) {
     std::string command = std::string("nm -D --defined-only ") + lib + " | awk '{print $3}'";
     FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
     std::vector<std::string> symbols;
+    if (!pipe) return symbols;
     char line[512];
     while (std::fgets(line, sizeof line, pipe)) {
         std::string s(line);
         while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
         if (!s.empty()) symbols.push_back(s);
     }
-    ASSERT_EQ(pclose(pipe), 0);
-    std::vector<std::string> nine = {"main", "initMacAccessibility", "isAccessibiltyEnabled",
-                                     "showAccessibiltyPermisionPopup", "addBlockedApps", "start",
-                                     "setText", "getDataForVelaAssist", "addMouseTracker"};
-    for (const auto& name : nine)
+    EXPECT_EQ(pclose(pipe), 0);
+    return symbols;
+}
+
+const std::vector<std::string> kNineExports = {
+    "main", "initMacAccessibility", "isAccessibiltyEnabled", "showAccessibiltyPermisionPopup",
+    "addBlockedApps", "start", "setText", "getDataForVelaAssist", "addMouseTracker"};
+
+// The production library exports the nine functions and nothing else: a host cannot switch itself
+// onto the simulated desktop, which is not in it.
+TEST(Exports, ProductionLibraryExportsExactlyTheNine) {
+    auto symbols = dynamicSymbols(KORVALE_LIBRARY_PATH);
+    std::sort(symbols.begin(), symbols.end());
+    auto nine = kNineExports;
+    std::sort(nine.begin(), nine.end());
+    EXPECT_EQ(symbols, nine);
+}
+
+// The simulated desktop's library adds its control API, nothing else.
+TEST(Exports, SimulatorLibraryAddsOnlyTheControlAPI) {
+    auto symbols = dynamicSymbols(KORVALE_SIM_LIBRARY_PATH);
+    for (const auto& name : kNineExports)
         EXPECT_NE(std::find(symbols.begin(), symbols.end(), name), symbols.end()) << name << " missing";
     for (const auto& s : symbols)
-        EXPECT_TRUE(std::find(nine.begin(), nine.end(), s) != nine.end() || startsWith(s, "ksim_"))
+        EXPECT_TRUE(std::find(kNineExports.begin(), kNineExports.end(), s) != kNineExports.end() ||
+                    startsWith(s, "ksim_"))
             << "unexpected export " << s;
+    EXPECT_NE(std::find(symbols.begin(), symbols.end(), "ksim_backend"), symbols.end());
 }
 
 }  // namespace

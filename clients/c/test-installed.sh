@@ -31,8 +31,8 @@ elif [[ $mode == deb ]]; then
     "the development package depends on exactly that runtime ($(field "$dev" Depends))"
   # The runtime holds the library under its soname and nothing a host builds against.
   runtime_files=$(dpkg-deb -c "$runtime" | awk '{print $6}' | grep -v '/$')
-  expect '! grep -Eq "\.h$|\.pc$|\.cmake$|/libKorvale-Project\.so$|/bin/" <<<"$runtime_files"' \
-    "the runtime package holds no development files"
+  expect '! grep -Eq "\.h$|\.pc$|\.cmake$|/libKorvale-Project\.so$|/bin/|libKorvale-Sim" <<<"$runtime_files"' \
+    "the runtime package holds no development files and no simulated desktop"
   expect 'grep -q "/libKorvale-Project\.so\.0$" <<<"$runtime_files"' "the runtime package holds libKorvale-Project.so.0"
   expect 'dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./shlibs | grep -q "^libKorvale-Project 0 libkorvale-project0"' \
     "the runtime package has a shlibs entry for the soname"
@@ -50,23 +50,26 @@ expect '[[ $(objdump -p "$libdir/libKorvale-Project.so.0" | awk "/SONAME/ {print
   "soname is libKorvale-Project.so.0"
 expect '[[ -f $libdir/cmake/Korvale/KorvaleConfig.cmake && -f $libdir/cmake/Korvale/KorvaleConfigVersion.cmake ]]' \
   "CMake package files installed"
-expect '[[ -f $libdir/pkgconfig/korvale.pc ]]' "korvale.pc installed"
+expect '[[ -L $libdir/libKorvale-Sim.so && -L $libdir/libKorvale-Sim.so.0 ]]' "simulator library and its links installed"
+expect '[[ -z $(nm -D --defined-only "$libdir/libKorvale-Project.so.0" | awk "{print \$3}" | grep ksim_) ]]' \
+  "the production library has no ksim_ functions"
+expect '[[ -f $libdir/pkgconfig/korvale.pc && -f $libdir/pkgconfig/korvale-sim.pc ]]' "korvale.pc and korvale-sim.pc installed"
 
 echo "== the C host through find_package(Korvale)"
 cmake -S "$src" -B "$work/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >"$work/configure.log"
 cmake --build "$work/build" >"$work/build.log"
 # The host must run on the installed library, not on the build tree's.
-expect '[[ $(ldd "$work/build/korvale-c-host" | awk "/libKorvale-Project/ {print \$3}") == "$libdir/libKorvale-Project.so.0" ]]' \
+expect '[[ $(ldd "$work/build/korvale-c-host" | awk "/libKorvale-Sim/ {print \$3}") == "$libdir/libKorvale-Sim.so.0" ]]' \
   "the CMake-built host loads the installed library"
 "$work/build/korvale-c-host" || fail=1
 
-echo "== the C host through pkg-config korvale"
+echo "== the C host through pkg-config korvale-sim"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 expect '[[ $(pkg-config --modversion korvale) == [0-9]* ]]' "pkg-config knows korvale $(pkg-config --modversion korvale)"
 # shellcheck disable=SC2046,SC2086
 "$cc" -std=c11 -Wall -Wextra -Werror $flags "$src/host.c" -o "$work/host-pkgconfig" \
-  $(pkg-config --cflags --libs korvale) -Wl,-rpath,"$(pkg-config --variable=libdir korvale)"
+  $(pkg-config --cflags --libs korvale-sim) -Wl,-rpath,"$(pkg-config --variable=libdir korvale-sim)"
 "$work/host-pkgconfig" >/dev/null || { echo "FAIL the pkg-config build of the host failed its checks"; fail=1; }
 [[ $fail == 0 ]] && echo "ok   the pkg-config build of the host passed its checks"
 

@@ -63,7 +63,7 @@ export class KorvaleError extends Error {}
  * Each host event is emitted under its own name with its data, and as 'event'.
  */
 export class Korvale extends EventEmitter {
-  /** Loads the library: `path`, else KORVALE_LIBRARY, else libKorvale-Project.so.0. */
+  /** Loads the library: `path`, else KORVALE_LIBRARY, else libKorvale-Sim.so.0 (the nine exports and ksim_*). */
   constructor(path?: string);
 
   /** Throws from handlers and listeners, kept here: they must not unwind into the library. */

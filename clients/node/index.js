@@ -1,4 +1,5 @@
-// Node.js binding of libKorvale-Project through koffi, written the way an Electron main process
+// Node.js binding of Korvale (libKorvale-Sim by default: the nine exports and the ksim_ control
+// API of the simulated desktop) through koffi, written the way an Electron main process
 // loads a native library: one Korvale object per process, every call on the main (JS) thread,
 // events delivered while the loop runs. A Korvale is an EventEmitter: each host event is emitted
 // under its own name with its data ('text_select', data), and as 'event' (name, data, jsonText).
@@ -17,7 +18,7 @@ const glib = require('./glib.js');
 const HostCallback = koffi.proto('void KorvaleHostCallback(const char *event_name, const char *json_data)');
 
 function defaultPath() {
-  return process.env.KORVALE_LIBRARY || 'libKorvale-Project.so.0';
+  return process.env.KORVALE_LIBRARY || 'libKorvale-Sim.so.0';
 }
 
 function jsonText(value) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "KorvaleSim.h"
+#include "platform/Backend.h"
 #include "platform/sim/SimDesktop.h"
 #include "platform/sim/SimWindows.h"
 #include "simcontrol/Scenario.h"
@@ -109,6 +110,14 @@ KORVALE_API const char* ksim_last_error(void) { return runner().lastError.c_str(
 
 KORVALE_API void ksim_record_event(const char* event_name, const char* json_data) {
     guarded([&] { return runner().recordEvent(event_name, json_data), 0; });
+}
+
+KORVALE_API const char* ksim_backend(void) {
+    try {
+        return korvale::platform::currentBackendName();
+    } catch (...) {
+        return "none";
+    }
 }
 
 KORVALE_API void* ksim_window_handle(const char* window_id) {

@@ -1,6 +1,6 @@
 // Assembles the Linux backend: opens the X display, joins the accessibility bus, and wires the
-// services together. It is made only when both answer, so that a process without a desktop
-// session (a build machine, a test run) falls back to the simulated desktop.
+// services together. It is made only when both answer; until then the chooser (Backend.cpp)
+// serves the process as an untrusted one and asks again later.
 #include "platform/linux/LinuxBackend.h"
 
 #include <atspi/atspi.h>
@@ -57,12 +57,17 @@ bool accessibilityBusAnswersOnce() {
 // registry. A host that asked for this backend by name (KORVALE_BACKEND=linux) waits for them a
 // while; otherwise one answer decides, so that a desktop without accessibility costs no delay.
 bool accessibilityBusAnswers() {
-    if (atspi_init() > 1) return false;  // 0 first time, 1 already done; more is a failure
     const char* wanted = std::getenv("KORVALE_BACKEND");
-    const bool insisted = wanted && std::string(wanted) == "linux";
+    static bool firstAttempt = true;
+    const bool insisted = firstAttempt && wanted && std::string(wanted) == "linux";
+    firstAttempt = false;
     const gint64 deadline = g_get_monotonic_time() + (insisted ? 10 : 0) * G_USEC_PER_SEC;
     for (;;) {
-        if (accessibilityBusAnswersOnce()) return true;
+        int init = atspi_init();  // 0 first time, 1 already done; more is a failure
+        if (init <= 1 && accessibilityBusAnswersOnce()) return true;
+        // libatspi keeps a failed start as done, and would then abort on its first call: undone,
+        // so that the next attempt looks for the bus afresh (unless the host started it itself).
+        if (init != 1) atspi_exit();
         if (g_get_monotonic_time() >= deadline) return false;
         g_usleep(200 * 1000);
     }
@@ -93,9 +98,16 @@ LinuxDesktop* make() {
 
 }  // namespace
 
-Platform* linuxPlatform() {
-    static LinuxDesktop* desktop = make();
+Platform* connect() {
+    static LinuxDesktop* desktop = nullptr;
+    if (!desktop) desktop = make();
     return desktop ? desktop->platform.get() : nullptr;
+}
+
+MainLoop* waitingLoop() {
+    // Delayed work on the host's GLib loop needs no X display or bus.
+    static GLibMainLoop loop(nullptr);
+    return &loop;
 }
 
 }  // namespace korvale::platform::linuxdesk

@@ -1,4 +1,4 @@
-"""Python binding of libKorvale-Project through ctypes, for hosts written in Python.
+"""Python binding of Korvale through ctypes, for hosts written in Python.
 
 Loads the shared library, declares the nine exports and the simulated desktop's ksim_ control
 API with their C types, and keeps the host callback alive for as long as it is registered (a
@@ -7,9 +7,13 @@ would crash the process at the next event). Everything must be called from one t
 host's main thread; events arrive on it while the loop runs: ksim_run on the simulated desktop,
 the GLib main loop on a Linux desktop (korvale.glib runs it for hosts without one).
 
+The ksim_ control API lives in libKorvale-Sim, which carries the nine exports as well; it is the
+library loaded by default. A production host passes libKorvale-Project (the nine exports only);
+the ksim_ methods are then unavailable.
+
 Events come three ways, all from the same callback:
 
-    k = Korvale()                      # KORVALE_LIBRARY, or libKorvale-Project.so.0 from the loader
+    k = Korvale()                      # KORVALE_LIBRARY, or libKorvale-Sim.so.0 from the loader
     k.init(lambda name, data: print(name, data))       # every event, data parsed from JSON
     k.on("text_select", lambda data: print(data["selected_text"]))   # one event name
     k.start({})
@@ -56,7 +60,7 @@ def _default_path() -> str:
     path = os.environ.get("KORVALE_LIBRARY")
     if path:
         return path
-    return ctypes.util.find_library("Korvale-Project") or "libKorvale-Project.so.0"
+    return ctypes.util.find_library("Korvale-Sim") or "libKorvale-Sim.so.0"
 
 
 def _text(value: JSONArgument) -> bytes:
@@ -99,9 +103,15 @@ class Korvale:
             "ksim_read": (ctypes.c_char_p, [ctypes.c_char_p]),
             "ksim_last_error": (ctypes.c_char_p, []),
             "ksim_window_handle": (ctypes.c_void_p, [ctypes.c_char_p]),
+            "ksim_backend": (ctypes.c_char_p, []),
         }
         for name, (restype, argtypes) in signatures.items():
-            fn = getattr(self.lib, name)
+            try:
+                fn = getattr(self.lib, name)
+            except AttributeError:
+                if name.startswith("ksim_"):
+                    continue  # the production library: no simulated desktop
+                raise
             fn.restype, fn.argtypes = restype, argtypes
 
     # ----- the nine exports (main aside: a host never needs it) -----
