@@ -136,6 +136,7 @@ void MacAccessibility::appChangedEvent(const WorkspaceNotification& notification
     // Wakes up the accessibility tree of applications that build it only for assistive clients.
     setAttributeValue(appRef, "AXEnhancedUserInterface", platform::makeBoolean(true));
 
+    frontmostAnswers = focused && *focused;
     if (focused && *focused) {
         auto role = getAttributeValue<std::string>(appRef, "AXRole");
         if (!role) enableAccessbiltyByTraversing(*focused);

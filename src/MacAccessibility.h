@@ -46,12 +46,16 @@ public:
     // applications keep delivering after a switch, so a handler judges and labels an element by
     // the application it belongs to, which need not be the one followed now.
     std::map<int32_t, RunningApplicationRef> followedApps;
+    // Whether the followed application answered for its focused element when it was announced:
+    // one that did not (no accessibility, untrusted) cannot be pasted into knowingly.
+    bool frontmostAnswers = true;
 
     // Operations, in declaration order.
     virtual void setBlockedApps(std::vector<std::string> apps);
     virtual EventData getBasicAppInfo();
     virtual EventData nativeTextFieldSelectedText();
     virtual void setSelectedText(const std::string& text);
+    virtual std::optional<std::string> pasteRefusal();
     virtual AXObserverCallback uiFocusedChange();
     virtual AXObserverCallback uiPositionChange();
     virtual AXObserverCallback selectedTextChange();

@@ -35,6 +35,13 @@ void MacAccessibility::setSelectedText(const std::string& text) {
     if (frontmostApp) frontmostApp->activateWithOptions(0);
     delay(kActivationWait);
 
+    // The keystroke goes to whatever is in front: into the followed application, or nowhere.
+    if (auto refusal = pasteRefusal()) {
+        platform::current().console.writeLine(*refusal);
+        emit("error", {{"message", *refusal}});
+        return;
+    }
+
     // What the user copied while the application came forward is what must come back.
     if (pasteboard.changeCount() != savedCount) saved = pasteboard.pasteboardItems();
     auto giveBack = [&] {
@@ -59,6 +66,22 @@ void MacAccessibility::setSelectedText(const std::string& text) {
     // A count that moved means someone else wrote during the wait: their content stays.
     if (pasteboard.changeCount() == ours) giveBack();
     console.writeLine("Task ended");
+}
+
+// Why a paste must not be made now, or nothing when it may. With no followed application the
+// keystroke goes to the application in front, as it always did; a followed one must be in front
+// after its activation (it may not have come, or the user may have switched meanwhile), and must
+// have answered for its focused element: one without accessibility (an X terminal) gives no way to
+// know where, or whether, a paste would land.
+std::optional<std::string> MacAccessibility::pasteRefusal() {
+    if (!frontmostApp) return std::nullopt;
+    const std::string name = frontmostApp->localizedName().value_or(
+        frontmostApp->bundleIdentifier().value_or(std::to_string(frontmostApp->processIdentifier())));
+    if (!frontmostAnswers) return "setText: " + name + " cannot be followed; nothing was pasted";
+    auto front = getFrontmost();
+    if (!front || front->processIdentifier() != frontmostApp->processIdentifier())
+        return "setText: " + name + " is not in front; nothing was pasted";
+    return std::nullopt;
 }
 
 // The order of the reads matters to the other application's accessibility service: the

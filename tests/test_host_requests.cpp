@@ -185,6 +185,56 @@ TEST_F(Replacement, WithoutFollowedApplicationTheKeystrokeGoesToWhateverIsInFron
     EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"Task ended"}));
 }
 
+// The followed application quit; another one is in front when the keystroke would go out. It
+// must not receive the paste, and nothing of the user's pasteboard is touched.
+TEST_F(HostRequest, AFollowedApplicationThatDidNotComeForwardIsNotPastedInto) {
+    json other = {{"pid", 43}, {"bundle_id", "com.example.notes"}, {"name", "Notes"}, {"focused", "note"},
+                  {"frontmost", true},
+                  {"elements", {{{"id", "note"}, {"role", "AXTextArea"}, {"editable", true},
+                                 {"frame", {0, 0, 200, 100}}, {"text", "my notes"}, {"selection", {3, 5}}}}}};
+    json world = editorWorld({{"text", "hello world"}, {"selection", {6, 5}}});
+    world["apps"].push_back(other);
+    start(world);
+    perform({{"action", "copy_text"}, {"text", "abc"}});
+    perform({{"action", "quit"}, {"pid", 42}});
+    desktop().clearRequests();
+    hostEvents().clear();
+    setText("xyz");
+    EXPECT_EQ(state()["elements"]["note"]["text"], "my notes") << "pasted into an application not followed";
+    EXPECT_TRUE(state()["keystrokes"].empty());
+    EXPECT_EQ(state()["pasteboard"]["items"], (json{{{"public.utf8-plain-text", "abc"}}}));
+    EXPECT_TRUE(calls({"clearContents", "setString:forType:", "writeObjects:", "CGEventPost"}).empty());
+    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"setText: Editor is not in front; nothing was pasted"}));
+    run(1.0);
+    ASSERT_EQ(hostEvents().size(), 1u);
+    EXPECT_EQ(hostEvents()[0].name, "error");
+    EXPECT_EQ(json::parse(hostEvents()[0].json),
+              (json{{"message", "setText: Editor is not in front; nothing was pasted"}}));
+}
+
+// An application announced without a readable focused element (no accessibility) gives no way to
+// know where a paste would land: nothing is pasted, and the host is told.
+TEST_F(HostRequest, AnApplicationThatDoesNotAnswerIsNotPastedInto) {
+    json world = editorWorld({{"text", "hello world"}, {"selection", {6, 5}}});
+    world["apps"][0]["focused"] = nullptr;
+    loadWorld(world);
+    initMacAccessibility(&recordingCallback);
+    ::start("{}");
+    perform({{"action", "activate"}, {"pid", 42}});
+    run(1.0);
+    ASSERT_FALSE(hostEvents().empty());
+    EXPECT_EQ(json::parse(hostEvents().back().json)["role"], nullptr);
+    hostEvents().clear();
+    desktop().clearRequests();
+    setText("xyz");
+    EXPECT_EQ(docText(), "hello world");
+    EXPECT_TRUE(state()["keystrokes"].empty());
+    EXPECT_EQ(stdoutLines().back(), "setText: Editor cannot be followed; nothing was pasted");
+    run(1.0);
+    ASSERT_EQ(hostEvents().size(), 1u);
+    EXPECT_EQ(hostEvents()[0].name, "error");
+}
+
 TEST_F(Replacement, TheMainThreadIsHeldUntilItReturns) {
     callbackWraper("caret", json::object());  // due at 0.18
     replace("xyz");

@@ -115,6 +115,13 @@ bool caretForm(const json& d) {
     return true;
 }
 
+// The line (and "error" message) of a replacement that was not made because the followed
+// application could not take it.
+bool refusedPaste(const std::string& text) {
+    static const std::regex refusal("setText: .+ (cannot be followed|is not in front); nothing was pasted");
+    return std::regex_match(text, refusal);
+}
+
 // "" when `data` has the shape the event `name` promises, else what is wrong.
 std::string checkShape(const std::string& name, const json& d) {
     if (!d.is_object()) return "data is not an object";
@@ -130,7 +137,9 @@ std::string checkShape(const std::string& name, const json& d) {
     else if (name == "alt_enter_pressed")
         ok = d.empty() || selectionForm(d) || failureForm(d) || caretForm(d);
     else if (name == "error")
-        ok = d == json{{"message", "something is wrong"}};
+        ok = d == json{{"message", "something is wrong"}} ||
+             (d.size() == 1 && d.contains("message") && d["message"].is_string() &&
+              refusedPaste(d["message"].get<std::string>()));
     else
         return "unknown event name";
     return ok ? "" : "data does not have the shape of \"" + name + "\"";
@@ -145,6 +154,7 @@ bool diagnosticLine(const std::string& line) {
     if (fixed.count(line)) return true;
     if (line.rfind("Error deserializing JSON: ", 0) == 0) return line.find('\n') == std::string::npos;
     if (line.rfind("blocked app ", 0) == 0) return true;
+    if (refusedPaste(line)) return true;
     return std::regex_match(line, attribute);
 }
 

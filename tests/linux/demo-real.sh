@@ -60,8 +60,8 @@ if [[ ${3:-} == --inside ]]; then
   done
   [[ -n $window ]] || fail "the test application's window was not found"
   timeout 5 xdotool windowfocus --sync "$window" || fail "could not focus the test application"
-  wait_for "$work/demo.out" 'EVENT +app_changed +\{.*"bundle_id":"korvale-test-app"' 10 ||
-    fail "no app_changed with bundle id korvale-test-app in the demo output"
+  wait_for "$work/demo.out" 'EVENT +app_changed +\{.*"bundle_id":"Korvale-test-app"' 10 ||
+    fail "no app_changed with bundle id Korvale-test-app in the demo output"
   echo "PASS switching to the test application prints app_changed with its bundle id"
 
   echo "select_view 6 11" >&4

@@ -13,10 +13,12 @@ import time
 import gi
 
 gi.require_version("Gtk", "3.0")
-from gi.repository import GLib, Gtk  # noqa: E402
+from gi.repository import GLib  # noqa: E402
 
+# Before GTK starts: its WM_CLASS ("korvale-test-app", "Korvale-test-app") comes from the name.
 GLib.set_prgname("korvale-test-app")
 GLib.set_application_name("Korvale Test App")
+from gi.repository import Gtk  # noqa: E402
 
 x, y = (int(sys.argv[1]), int(sys.argv[2])) if len(sys.argv) > 2 else (100, 100)
 

@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
         return 77;
     }
     // The entry of the test application is a blocked field; its text view is not.
-    start(R"({"korvale-test-app": {"name": "AXRole", "value": "AXTextField"}})");
+    start(R"({"Korvale-test-app": {"name": "AXRole", "value": "AXTextField"}})");
 
     Child app({"/usr/bin/python3", appScript, "100", "120"});
     auto ready = app.readLine(20);
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
     double t0 = now();
     focusWindow(*appWindow);
     auto switched = waitEvent("app_changed", t0, 5,
-                              [](const json& d) { return bundleIs(d, "korvale-test-app"); });
+                              [](const json& d) { return bundleIs(d, "Korvale-test-app"); });
     check(switched && switched->data.value("role", json()) == "AXApplication",
           "switching to the test application reports app_changed with its bundle id", str(switched));
 
@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
           "text_select carries the selected text", str(selected));
     check(selected && frame && inside(selected->data, *frame), "text_select rectangle lies in the window",
           str(selected));
-    check(selected && bundleIs(selected->data, "korvale-test-app"), "text_select names the application",
+    check(selected && bundleIs(selected->data, "Korvale-test-app"), "text_select names the application",
           str(selected));
     double selectLatency = selected ? selected->t - t0 : -1;
 
@@ -199,13 +199,13 @@ int main(int argc, char** argv) {
         pumpUntil([] { return false; }, 0.7);
         t0 = now();
         focusWindow(*editorWindow);
-        auto toEditor = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "l3afpad"); });
+        auto toEditor = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "L3afpad"); });
         check(toEditor.has_value(), "switching to l3afpad reports app_changed", str(toEditor));
         pumpUntil([] { return false; }, 0.6);
         t0 = now();
         run({"xdotool", "key", "--clearmodifiers", "ctrl+Home", "shift+ctrl+Right"});
         auto word = waitEvent("text_select", t0, 3);
-        check(word && word->data.value("selected_text", json()) == "alpha" && bundleIs(word->data, "l3afpad"),
+        check(word && word->data.value("selected_text", json()) == "alpha" && bundleIs(word->data, "L3afpad"),
               "selecting a word in l3afpad reports it", str(word));
 
         // The user's clipboard holds something of their own; xclip keeps serving it.
@@ -233,12 +233,12 @@ int main(int argc, char** argv) {
         std::printf("figure setText_seconds %.3f\n", setTextSeconds);
 
         // --- a blocked application is announced and stays silent ---
-        addBlockedApps(R"(["l3afpad"])");
+        addBlockedApps(R"(["L3afpad"])");
         focusWindow(*appWindow);
         pumpUntil([] { return false; }, 0.6);
         t0 = now();
         focusWindow(*editorWindow);
-        auto announced = waitEvent("app_changed", t0, 3, [](const json& d) { return bundleIs(d, "l3afpad"); });
+        auto announced = waitEvent("app_changed", t0, 3, [](const json& d) { return bundleIs(d, "L3afpad"); });
         check(announced.has_value(), "a blocked application is still announced", str(announced));
         pumpUntil([] { return false; }, 0.6);
         t0 = now();
@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
     // --- hover on a host window ---
     t0 = now();
     focusWindow(*appWindow);
-    auto back = waitEvent("app_changed", t0, 3, [](const json& d) { return bundleIs(d, "korvale-test-app"); });
+    auto back = waitEvent("app_changed", t0, 3, [](const json& d) { return bundleIs(d, "Korvale-test-app"); });
     check(back.has_value(), "switching back to the test application reports app_changed", str(back));
     Display* dpy = XOpenDisplay(nullptr);
     if (dpy) {

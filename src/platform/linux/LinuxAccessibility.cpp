@@ -7,6 +7,8 @@
 // may reach another process, for the figures in docs/linux.md.
 #include "platform/linux/LinuxAccessibility.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -119,7 +121,11 @@ std::string roleName(AtspiAccessible* acc, bool application, AXError* code) {
         case ATSPI_ROLE_EDITBAR:
             // GTK3 reports an entry and a text view both as "text": the line states tell them apart.
             return hasState(acc, ATSPI_STATE_MULTI_LINE) ? "AXTextArea" : "AXTextField";
-        case ATSPI_ROLE_DOCUMENT_TEXT: return "AXTextArea";
+        // Text that lives in paragraphs (LibreOffice, web documents) and terminals (VTE) is
+        // read, selected and pasted into like a text area.
+        case ATSPI_ROLE_DOCUMENT_TEXT:
+        case ATSPI_ROLE_PARAGRAPH:
+        case ATSPI_ROLE_TERMINAL: return "AXTextArea";
         case ATSPI_ROLE_LABEL:
         case ATSPI_ROLE_STATIC:
         case ATSPI_ROLE_CAPTION: return "AXStaticText";
@@ -184,9 +190,9 @@ void onAtspiEvent(AtspiEvent* event, void* self) {
     }
 }
 
+// "window:" as a whole: GTK 4 activation reaches only a listener for the whole class.
 const char* kEventTypes[] = {"object:state-changed:focused", "object:text-selection-changed",
-                             "object:text-caret-moved", "window:activate",
-                             "object:children-changed:add"};
+                             "object:text-caret-moved", "window:", "object:children-changed:add"};
 
 }  // namespace
 
@@ -212,6 +218,7 @@ std::size_t AtspiElement::hash() const { return std::hash<std::string>()(bus_ + 
 
 GRef<AtspiAccessible> DesktopState::application(pid_t pid) {
     if (auto it = applications.find(pid); it != applications.end()) return it->second;
+    if (notOnBus.count(pid)) return {};
     ++requests;
     auto desktop = GRef<AtspiAccessible>::adopt(atspi_get_desktop(0));
     if (!desktop) return {};
@@ -233,7 +240,9 @@ GRef<AtspiAccessible> DesktopState::application(pid_t pid) {
         applications[p] = app;
     }
     auto it = applications.find(pid);
-    return it == applications.end() ? GRef<AtspiAccessible>{} : it->second;
+    if (it != applications.end()) return it->second;
+    notOnBus.insert(pid);
+    return {};
 }
 
 // ----- observers -----------------------------------------------------------------------------
@@ -250,7 +259,8 @@ struct LinuxAccessibility::Observer final : AXObserver {
     std::vector<Registration> registrations;
 };
 
-LinuxAccessibility::LinuxAccessibility(DesktopState& state, XConnection& x) : state_(state), x_(x) {
+LinuxAccessibility::LinuxAccessibility(DesktopState& state, XConnection& x, FrontWindow& front)
+    : state_(state), x_(x), front_(front) {
     listener_ = GRef<AtspiEventListener>::adopt(atspi_event_listener_new(onAtspiEvent, this, nullptr));
     for (const char* type : kEventTypes) {
         GErrorOwner err;
@@ -290,7 +300,11 @@ ElementRef LinuxAccessibility::focusedElementOf(pid_t pid) {
     }
     // Otherwise a bounded walk of the window activated last for the focused element.
     auto window = state_.activeWindows.find(pid);
-    if (window == state_.activeWindows.end()) return nullptr;
+    if (window == state_.activeWindows.end()) {
+        auto active = activeWindowOf(pid);
+        if (!active) return nullptr;
+        window = state_.activeWindows.emplace(pid, active).first;
+    }
     int budget = 400;
     std::function<ElementRef(AtspiAccessible*, int)> walk = [&](AtspiAccessible* acc, int depth) -> ElementRef {
         if (--budget < 0 || depth > 30) return nullptr;
@@ -506,7 +520,8 @@ AXError LinuxAccessibility::observerAddNotification(const AXObserverRef& observe
     auto o = std::dynamic_pointer_cast<Observer>(std::const_pointer_cast<AXObserver>(observer));
     auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
     if (!o || !e) return kAXErrorIllegalArgument;
-    if (!e->accessible()) return kAXErrorInvalidUIElement;
+    // An application not (yet) on the bus may still be listened to: its events name its process.
+    if (!e->accessible() && !e->isApplication()) return kAXErrorInvalidUIElement;
     static const std::set<std::string> known = {"AXFocusedUIElementChanged", "AXSelectedTextChanged",
                                                 "AXWindowMoved", "AXWindowResized"};
     if (!known.count(notification)) return kAXErrorNotificationUnsupported;
@@ -537,18 +552,17 @@ void LinuxAccessibility::onEvent(const AtspiEvent& event) {
         auto element = elementFor(app, true);
         if (!element->processIdentifier()) return;
         state_.applications[element->processIdentifier()] = GRef<AtspiAccessible>::retain(app);
+        state_.notOnBus.clear();
         if (onApplicationEvent) onApplicationEvent(NSWorkspaceDidLaunchApplicationNotification, element->processIdentifier());
         return;
     }
     auto element = elementFor(event.source);
     pid_t pid = element->processIdentifier();
     if (!pid) return;
-    if (type == "window:activate") {
-        state_.activePid = pid;
-        state_.activeWindows[pid] = GRef<AtspiAccessible>::retain(event.source);
-        activatedAt_[pid] = g_get_monotonic_time();
-        if (watchedPids_.count(pid)) watchWindowsOf(pid);  // windows opened since
-        if (onApplicationEvent) onApplicationEvent(NSWorkspaceDidActivateApplicationNotification, pid);
+    if (type.rfind("window:", 0) == 0) {
+        // Deactivation is not needed: the next front window says where the user went. Qt 5
+        // sends activate immediately followed by deactivate when its window loses the focus.
+        if (g_ascii_strncasecmp(type.c_str(), "window:activate", 15) == 0) onWindowActivated(pid, event.source);
         return;
     }
     if (type.rfind("object:state-changed:focused", 0) == 0) {
@@ -571,6 +585,77 @@ void LinuxAccessibility::onEvent(const AtspiEvent& event) {
     // Selection changes count only from the application in front.
     if (state_.activePid && pid != state_.activePid) return;
     queue(pid, element, "AXSelectedTextChanged");
+}
+
+// ----- the application in front ---------------------------------------------------------------
+
+void LinuxAccessibility::onWindowActivated(pid_t pid, AtspiAccessible* window) {
+    state_.activeWindows[pid] = GRef<AtspiAccessible>::retain(window);
+    // The fast path, checked against the window system: an activation from an application that
+    // is not in front (Qt 5 losing the focus) is not a switch.
+    pid_t front = front_.queryFront();
+    if (front && front != pid) return;
+    activate(pid);
+}
+
+void LinuxAccessibility::onFrontChanged(pid_t pid) {
+    if (pid == announced_) {
+        state_.activePid = pid;
+        return;
+    }
+    // Nothing else will tell of an application without accessibility; one with it is given a
+    // moment to announce itself with its focused window.
+    if (!state_.application(pid)) {
+        activate(pid);
+        return;
+    }
+    awaitingPid_ = pid;
+    GLibMainLoop::runAfter(kOwnActivationGraceSeconds, [this, pid] {
+        if (awaitingPid_ != pid) return;
+        awaitingPid_ = 0;
+        if (front_.front() == pid) activate(pid);
+    });
+}
+
+void LinuxAccessibility::activate(pid_t pid) {
+    // The host's own windows: the host is never followed.
+    if (pid == getpid()) return;
+    if (awaitingPid_ == pid) awaitingPid_ = 0;
+    state_.activePid = pid;
+    if (pid == announced_) return;
+    announced_ = pid;
+    activatedAt_[pid] = g_get_monotonic_time();
+    if (watchedPids_.count(pid)) watchWindowsOf(pid);  // windows opened since
+    if (onApplicationEvent) onApplicationEvent(NSWorkspaceDidActivateApplicationNotification, pid);
+}
+
+bool LinuxAccessibility::frontFocusIsTerminal() {
+    if (!state_.activePid) return false;
+    auto focused = std::dynamic_pointer_cast<const AtspiElement>(focusedElementOf(state_.activePid));
+    if (!focused || !focused->accessible()) return false;
+    GErrorOwner err;
+    ++requests;
+    return atspi_accessible_get_role(focused->accessible(), err.out()) == ATSPI_ROLE_TERMINAL && !err;
+}
+
+GRef<AtspiAccessible> LinuxAccessibility::activeWindowOf(pid_t pid) {
+    auto app = state_.application(pid);
+    if (!app) return {};
+    GErrorOwner err;
+    ++requests;
+    gint n = atspi_accessible_get_child_count(app.get(), err.out());
+    GRef<AtspiAccessible> showing;
+    for (gint i = 0; !err && i < n && i < 50; ++i) {
+        ++requests;
+        auto window = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(app.get(), i, err.out()));
+        if (err || !window) return showing;
+        ++requests;
+        auto states = GRef<AtspiStateSet>::adopt(atspi_accessible_get_state_set(window.get()));
+        if (!states) continue;
+        if (atspi_state_set_contains(states.get(), ATSPI_STATE_ACTIVE)) return window;
+        if (!showing && atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) showing = window;
+    }
+    return showing;
 }
 
 void LinuxAccessibility::queue(pid_t pid, std::shared_ptr<const AtspiElement> element,
@@ -623,7 +708,7 @@ void LinuxAccessibility::watchWindowsOf(pid_t pid) {
         auto frame = x_.windowFrame(w);
         if (!frame) continue;
         // Another client's window: StructureNotify may be selected by any number of clients.
-        XSelectInput(x_.display(), w, StructureNotifyMask);
+        x_.selectInput(w, StructureNotifyMask);
         watchedWindows_[w] = {pid, *frame};
     }
     XFlush(x_.display());
@@ -656,21 +741,11 @@ namespace {
 
 class LinuxRunningApplication final : public RunningApplication {
 public:
-    LinuxRunningApplication(pid_t pid, std::optional<std::string> name, bool launched, XConnection& x)
-        : pid_(pid), name_(std::move(name)), launched_(launched), x_(x) {}
+    LinuxRunningApplication(pid_t pid, std::optional<std::string> name, std::optional<std::string> bundle,
+                            bool launched, XConnection& x)
+        : pid_(pid), name_(std::move(name)), bundle_(std::move(bundle)), launched_(launched), x_(x) {}
     std::optional<std::string> localizedName() const override { return name_; }
-    // The application's name on the accessibility bus (GTK gives its program name), or else the
-    // process's command name.
-    std::optional<std::string> bundleIdentifier() const override {
-        if (name_ && !name_->empty()) return name_;
-        gchar* comm = nullptr;
-        std::string path = "/proc/" + std::to_string(pid_) + "/comm";
-        if (!g_file_get_contents(path.c_str(), &comm, nullptr, nullptr)) return std::nullopt;
-        GCharOwner owned(comm);
-        std::string s = owned.get();
-        while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-        return s.empty() ? std::nullopt : std::optional<std::string>(s);
-    }
+    std::optional<std::string> bundleIdentifier() const override { return bundle_; }
     pid_t processIdentifier() const override { return pid_; }
     bool isFinishedLaunching() const override { return launched_; }
     bool activateWithOptions(unsigned) const override {
@@ -697,39 +772,74 @@ public:
 
 private:
     pid_t pid_;
-    std::optional<std::string> name_;
+    std::optional<std::string> name_, bundle_;
     bool launched_;
     XConnection& x_;
 };
 
 }  // namespace
 
-LinuxWorkspace::LinuxWorkspace(DesktopState& state, XConnection& x) : state_(state), x_(x) {}
+// The name of the program a process runs: the file its executable link names, or its command
+// name (which the kernel cuts to 15 bytes) when that link cannot be read.
+static std::optional<std::string> executableName(pid_t pid) {
+    std::string proc = "/proc/" + std::to_string(pid);
+    GCharOwner target(g_file_read_link((proc + "/exe").c_str(), nullptr));
+    if (target) {
+        GCharOwner base(g_path_get_basename(target.get()));
+        std::string name = base.get();
+        // A replaced executable reads "name (deleted)".
+        if (auto cut = name.find(" (deleted)"); cut != std::string::npos) name.erase(cut);
+        if (!name.empty()) return name;
+    }
+    gchar* comm = nullptr;
+    if (!g_file_get_contents((proc + "/comm").c_str(), &comm, nullptr, nullptr)) return std::nullopt;
+    GCharOwner owned(comm);
+    std::string s = owned.get();
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s.empty() ? std::nullopt : std::optional<std::string>(s);
+}
+
+LinuxWorkspace::LinuxWorkspace(DesktopState& state, XConnection& x, FrontWindow& front)
+    : state_(state), x_(x), front_(front) {}
 
 void LinuxWorkspace::addObserverForName(const std::string& name, std::function<void(const Notification&)> block) {
     observers_.push_back({name, std::move(block)});
 }
 
+// Identity that stays put: the bundle identifier is the class of the application's WM_CLASS,
+// which names the application (desktop entries match it with StartupWMClass) and does not change
+// with its windows or documents, unlike the name some toolkits give on the accessibility bus
+// (LibreOffice's follows the window title). Without WM_CLASS, the executable's name stands in.
+// The name is the application's name on the accessibility bus, or else the same as the bundle
+// identifier. Both are kept for the life of the process once the window system has named it.
 RunningApplicationRef LinuxWorkspace::application(pid_t pid) {
-    auto app = state_.application(pid);
-    std::optional<std::string> name;
-    if (app) {
-        GErrorOwner err;
-        ++requests;
-        GCharOwner n(atspi_accessible_get_name(app.get(), err.out()));
-        if (!err && n && *n.get()) name = n.get();
+    auto known = identities_.find(pid);
+    Identity id;
+    if (known != identities_.end()) {
+        id = known->second;
+    } else {
+        auto windowIdentity = front_.identity(pid);
+        if (windowIdentity) id.bundle = windowIdentity->wmClass;
+        else id.bundle = executableName(pid);
+        if (auto app = state_.application(pid)) {
+            GErrorOwner err;
+            ++requests;
+            GCharOwner n(atspi_accessible_get_name(app.get(), err.out()));
+            if (!err && n && *n.get()) id.name = n.get();
+        }
+        if (!id.name) id.name = id.bundle;
+        if (windowIdentity) identities_[pid] = id;
     }
-    // An application counts as launched once one of its windows has been activated: it appears
-    // on the bus earlier, before anything of it can have the focus, and a launch reported then
-    // would leave it followed without its focused element.
-    bool launched = state_.activeWindows.count(pid) > 0;
-    return std::make_shared<LinuxRunningApplication>(pid, name, launched, x_);
+    // An application counts as launched once one of its windows has been activated or is in
+    // front: it appears on the bus earlier, before anything of it can have the focus, and a
+    // launch reported then would leave it followed without its focused element.
+    bool launched = state_.activeWindows.count(pid) > 0 || state_.activePid == pid;
+    return std::make_shared<LinuxRunningApplication>(pid, id.name, id.bundle, launched, x_);
 }
 
+// Asked of the window system each time: the answer decides where a keystroke goes.
 RunningApplicationRef LinuxWorkspace::frontmostApplication() {
-    pid_t pid = 0;
-    if (XWindow w = x_.focusedClientWindow()) pid = x_.windowPid(w);
-    if (!pid) pid = state_.activePid;
+    pid_t pid = front_.queryFront();
     return pid ? application(pid) : nullptr;
 }
 

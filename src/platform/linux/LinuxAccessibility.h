@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/linux/LinuxFrontWindow.h"
 #include "platform/linux/LinuxHandles.h"
 #include "platform/linux/LinuxX11.h"
 
@@ -45,17 +46,18 @@ private:
 
 // What the accessibility service and the workspace both know of the desktop.
 struct DesktopState {
-    pid_t activePid = 0;                                     // last application activated
+    pid_t activePid = 0;                                     // the application in front, once accepted
     std::map<pid_t, std::shared_ptr<const AtspiElement>> lastFocused;  // from focus events
     std::map<pid_t, GRef<AtspiAccessible>> applications;     // the application accessible by pid
     std::map<pid_t, GRef<AtspiAccessible>> activeWindows;    // the window activated last, by pid
+    std::set<pid_t> notOnBus;  // looked for and not found, until another application registers
     // The application accessible of `pid` on the bus (looked up on the desktop when unknown).
     GRef<AtspiAccessible> application(pid_t pid);
 };
 
 class LinuxAccessibility final : public AccessibilityService {
 public:
-    LinuxAccessibility(DesktopState& state, XConnection& x);
+    LinuxAccessibility(DesktopState& state, XConnection& x, FrontWindow& front);
     ~LinuxAccessibility() override;
 
     bool isProcessTrustedWithOptions(bool prompt) override;
@@ -88,14 +90,30 @@ public:
     void onXEvent(XEvent& event);
     // Starts watching the top-level windows of `pid` for moves and resizes.
     void watchWindowsOf(pid_t pid);
+    // The window system says another process is in front.
+    void onFrontChanged(pid_t pid);
+    // Whether the element with the focus in the front application is a terminal.
+    bool frontFocusIsTerminal();
 
 private:
     void queue(pid_t pid, std::shared_ptr<const AtspiElement> element, const std::string& notification);
     void flush();
     ElementRef focusedElementOf(pid_t pid);
+    void onWindowActivated(pid_t pid, AtspiAccessible* window);
+    // Makes `pid` the application in front and tells the workspace, once per switch.
+    void activate(pid_t pid);
+    // The window of `pid` that is active, when no activation event named it.
+    GRef<AtspiAccessible> activeWindowOf(pid_t pid);
 
     DesktopState& state_;
     XConnection& x_;
+    FrontWindow& front_;
+    pid_t announced_ = 0;     // the application last reported as activated
+    pid_t awaitingPid_ = 0;   // in front by X, its own activation event not yet come
+    // An application with accessibility announces its activation itself, with the window that
+    // has the focus, a few milliseconds after X moved the focus; when it does not (GTK 4 without
+    // a window: listener, an application slow to answer), the switch is reported without it.
+    static constexpr double kOwnActivationGraceSeconds = 0.25;
     GRef<AtspiEventListener> listener_;
     std::vector<std::weak_ptr<Observer>> observers_;
     struct Pending {
@@ -118,7 +136,7 @@ private:
 // as a new application registering on the bus.
 class LinuxWorkspace final : public Workspace {
 public:
-    LinuxWorkspace(DesktopState& state, XConnection& x);
+    LinuxWorkspace(DesktopState& state, XConnection& x, FrontWindow& front);
     void addObserverForName(const std::string& name,
                             std::function<void(const Notification&)> block) override;
     RunningApplicationRef frontmostApplication() override;
@@ -129,7 +147,12 @@ public:
 private:
     DesktopState& state_;
     XConnection& x_;
+    FrontWindow& front_;
     std::vector<std::pair<std::string, std::function<void(const Notification&)>>> observers_;
+    struct Identity {
+        std::optional<std::string> bundle, name;
+    };
+    std::map<pid_t, Identity> identities_;  // kept once the window system named the application
 };
 
 }  // namespace korvale::platform::linuxdesk

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/linux/LinuxAccessibility.h"
+#include "platform/linux/LinuxFrontWindow.h"
 #include "platform/linux/LinuxMainLoop.h"
 #include "platform/linux/LinuxX11.h"
 
@@ -28,6 +29,7 @@ public:
 
 struct LinuxDesktop {
     std::unique_ptr<XConnection> x;
+    std::unique_ptr<FrontWindow> front;
     DesktopState state;
     std::unique_ptr<GLibMainLoop> loop;
     std::unique_ptr<LinuxAccessibility> accessibility;
@@ -83,13 +85,16 @@ LinuxDesktop* make() {
     auto* d = new LinuxDesktop();
     d->x = std::move(x);
     d->loop = std::make_unique<GLibMainLoop>(d->x.get());
-    d->accessibility = std::make_unique<LinuxAccessibility>(d->state, *d->x);
-    d->workspace = std::make_unique<LinuxWorkspace>(d->state, *d->x);
+    d->front = std::make_unique<FrontWindow>(*d->x);
+    d->accessibility = std::make_unique<LinuxAccessibility>(d->state, *d->x, *d->front);
+    d->workspace = std::make_unique<LinuxWorkspace>(d->state, *d->x, *d->front);
+    d->front->onChange = [a = d->accessibility.get()](pid_t pid) { a->onFrontChanged(pid); };
     d->accessibility->onApplicationEvent = [ws = d->workspace.get()](const std::string& name, pid_t pid) {
         ws->post(name, pid);
     };
     d->pasteboard = std::make_unique<LinuxPasteboard>(*d->x);
     d->keyboard = std::make_unique<LinuxKeyboard>(*d->x);
+    d->keyboard->targetIsTerminal = [a = d->accessibility.get()] { return a->frontFocusIsTerminal(); };
     d->windows = std::make_unique<LinuxWindows>(*d->x);
     d->platform.reset(new Platform{*d->accessibility, *d->loop, *d->workspace, *d->pasteboard,
                                    *d->keyboard, *d->windows, d->console});

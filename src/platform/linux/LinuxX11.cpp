@@ -67,7 +67,7 @@ std::unique_ptr<XConnection> XConnection::open() {
     // An unmapped window of our own: the owner of the selections we hold and the target of
     // the answers to our reads.
     c->helper_ = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), -10, -10, 1, 1, 0, 0, 0);
-    XSelectInput(dpy, c->helper_, PropertyChangeMask);
+    c->selectInput(c->helper_, PropertyChangeMask);
     auto* src = reinterpret_cast<XSource*>(g_source_new(&xSourceFuncs, sizeof(XSource)));
     src->connection = c.get();
     g_source_add_unix_fd(&src->base, ConnectionNumber(dpy), G_IO_IN);
@@ -105,7 +105,16 @@ void XConnection::dispatchPending() {
     }
 }
 
+void XConnection::selectInput(XWindow w, long mask) {
+    long& selected = masks_[w];
+    if ((selected | mask) == selected && selected) return;
+    selected |= mask;
+    XSelectInput(dpy_, w, selected);
+}
+
 void XConnection::deliver(XEvent& e) {
+    // A destroyed window's id may be handed out again: what we selected on it is gone.
+    if (e.type == DestroyNotify) masks_.erase(e.xdestroywindow.window);
     // Handlers run the library's code (hover messages): nothing may be thrown into GLib.
     for (auto& h : handlers_) {
         try {
@@ -415,7 +424,18 @@ void LinuxKeyboard::post(int, const CGEvent& event) {
     // The flags are not turned into extra key presses: the library posts the modifier itself.
     KeyCode code = positionKeycode(x_.display(), event.keyCode);
     if (!xtest_ || !code) return;
+    constexpr uint16_t kCommand = 55;
+    const KeyCode shift = XKeysymToKeycode(x_.display(), XK_Shift_L);
+    if (event.keyCode == kCommand && !event.keyDown && shiftAdded_) {
+        XTestFakeKeyEvent(x_.display(), shift, False, CurrentTime);
+        shiftAdded_ = false;
+    }
     XTestFakeKeyEvent(x_.display(), code, event.keyDown ? True : False, CurrentTime);
+    // Command-V is the paste shortcut everywhere but in terminals.
+    if (event.keyCode == kCommand && event.keyDown && !shiftAdded_ && targetIsTerminal && targetIsTerminal()) {
+        XTestFakeKeyEvent(x_.display(), shift, True, CurrentTime);
+        shiftAdded_ = true;
+    }
     XFlush(x_.display());
 }
 
@@ -447,7 +467,7 @@ WindowRef LinuxWindows::windowForHandle(void* handle) {
     auto w = std::make_shared<HostWindow>();
     w->xid = xid;
     // Only to learn when it is destroyed, so that its trackers are let go.
-    XSelectInput(x_.display(), xid, StructureNotifyMask);
+    x_.selectInput(xid, StructureNotifyMask);
     XFlush(x_.display());
     windows_[xid] = w;
     return w;
@@ -479,7 +499,7 @@ bool LinuxWindows::addTrackingArea(const WindowRef& window, const TrackingAreaRe
     w->areas.push_back(area);
     // Enter and leave may be selected by any number of clients, so the host's own selection
     // of the same events is untouched. Clicks are not selected: only one client may.
-    XSelectInput(x_.display(), w->xid, StructureNotifyMask | EnterWindowMask | LeaveWindowMask);
+    x_.selectInput(w->xid, StructureNotifyMask | EnterWindowMask | LeaveWindowMask);
     XFlush(x_.display());
     return true;
 }

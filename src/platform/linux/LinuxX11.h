@@ -42,6 +42,9 @@ public:
     // Serves only selection traffic (requests for what we own, answers to our reads) until
     // `deadlineUs` (monotonic) or until `done` says so; the other events stay queued.
     void serveSelectionsUntil(gint64 deadlineUs, const std::function<bool()>& done);
+    // Adds `mask` to the events this connection selects on `w`. XSelectInput replaces what a
+    // client selected before, so every selection of ours on a window goes through here.
+    void selectInput(XWindow w, long mask);
     // Whether the X window still exists (errors trapped, never fatal).
     bool windowExists(XWindow w);
     // The process that owns a top-level window (_NET_WM_PID), or 0.
@@ -61,6 +64,7 @@ private:
     GSource* source_ = nullptr;
     std::vector<Handler> handlers_;
     std::map<std::string, Atom> atoms_;
+    std::map<XWindow, long> masks_;  // what we selected on each window
 };
 
 class LinuxPasteboard final : public Pasteboard {
@@ -99,9 +103,14 @@ public:
                                                  bool keyDown) override;
     void post(int tap, const CGEvent& event) override;
 
+    // Whether the keystroke's target is a terminal, where Control+V is a character of its own
+    // and the paste shortcut is Shift+Control+V.
+    std::function<bool()> targetIsTerminal;
+
 private:
     XConnection& x_;
     bool xtest_ = false;
+    bool shiftAdded_ = false;  // Shift pressed with Command, released with it
 };
 
 class LinuxWindows final : public WindowServer {
