@@ -59,7 +59,7 @@ if [[ ${3:-} == --inside ]]; then
   xdotool windowmove --sync "$window" 157 61 || fail "could not move l3afpad's window"
   wait_for "$work/inspect.out" '^appChanged$' 10 || fail "l3afpad's launch was not noticed"
   timeout 5 xdotool windowfocus --sync "$window" || fail "could not focus l3afpad"
-  wait_for "$work/inspect.out" '^EVENT .* app_changed .*"bundle_id":"l3afpad"' 10 ||
+  wait_for "$work/inspect.out" '^EVENT .* app_changed .*"bundle_id":"L3afpad"' 10 ||
     fail "the inspector listed no app_changed for l3afpad"
   echo "PASS the inspector lists app_changed for l3afpad"
 
