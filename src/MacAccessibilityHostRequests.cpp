@@ -1,8 +1,8 @@
 // Host requests served by the monitor. Text replacement pastes the way a user would: bring the
-// followed application forward, put the text on the general pasteboard, post Command-V, wait,
-// and put back what the pasteboard held — unless the user copied something meanwhile. The
-// on-demand snapshot reports the selection, or the text above the caret with the caret's
-// rectangle, as "alt_enter_pressed".
+// followed application forward, put the text on the general pasteboard, post Command-V, wait
+// until the paste has taken the text, and put back everything the pasteboard held — unless the
+// user copied something meanwhile. The on-demand snapshot reports the selection, or the text
+// above the caret with the caret's rectangle, as "alt_enter_pressed".
 #include "MacAccessibility.h"
 #include "utils.h"
 
@@ -12,24 +12,39 @@ using nlohmann::json;
 using platform::AXValueType;
 using platform::CGRectGetHeight;
 using platform::CGRectGetWidth;
+using platform::PasteboardFetch;
 
 namespace {
 
 // The followed application needs a moment to come forward before the keystroke is aimed at it.
 constexpr double kActivationWait = 0.2;
-// Long enough for the other application to handle Command-V before the pasteboard changes back.
+// The pasteboard never changes back sooner than this after Command-V, so that an application that
+// reads it twice (types first, then the data) reads the same contents both times.
 constexpr double kPasteWait = 1.0;
+// A paste not taken by then is not coming (the keystroke found no editable field, or the
+// application is gone); the pasteboard changes back all the same. Counted from Command-V.
+constexpr double kPasteTakenLimit = 3.0;
+
+const char* const kNotSavedLine = "setText: the clipboard could not be read in full; nothing was pasted";
+const char* const kNotTakenLine = "setText: the text was not taken within 3 s";
 
 }  // namespace
 
 // The pasteboard's contents never reach standard output: they may be anything the user copied.
-// "Task ended" means the text was put on the pasteboard and Command-V was posted; otherwise one
-// line says what did not work, and the pasteboard gets back what it held.
+// "Task ended" means the text was put on the pasteboard, Command-V was posted and the paste took
+// the text (or the platform cannot tell); otherwise one line says what did not work, and the
+// pasteboard gets back what it held. What could not be saved is never replaced: with a
+// pasteboard that cannot be read in full nothing is pasted.
 void MacAccessibility::setSelectedText(const std::string& text) {
     auto& pasteboard = platform::current().pasteboard;
+    auto& loop = platform::current().mainLoop;
     auto& console = platform::current().console;
     // Every item with every type, so that images, rich text and files come back too.
-    std::vector<platform::PasteboardItem> saved = pasteboard.pasteboardItems();
+    auto saved = pasteboard.pasteboardItems();
+    if (!saved) {
+        console.writeLine(kNotSavedLine);
+        return;
+    }
     const long savedCount = pasteboard.changeCount();
 
     if (frontmostApp) frontmostApp->activateWithOptions(0);
@@ -43,10 +58,16 @@ void MacAccessibility::setSelectedText(const std::string& text) {
     }
 
     // What the user copied while the application came forward is what must come back.
-    if (pasteboard.changeCount() != savedCount) saved = pasteboard.pasteboardItems();
+    if (pasteboard.changeCount() != savedCount) {
+        saved = pasteboard.pasteboardItems();
+        if (!saved) {
+            console.writeLine(kNotSavedLine);
+            return;
+        }
+    }
     auto giveBack = [&] {
         pasteboard.clearContents();
-        if (!saved.empty()) pasteboard.writeObjects(saved);
+        if (!saved->empty()) pasteboard.writeObjects(*saved);
     };
 
     pasteboard.clearContents();
@@ -61,11 +82,19 @@ void MacAccessibility::setSelectedText(const std::string& text) {
         console.writeLine("setText failed: the paste keystroke could not be posted");
         return;
     }
+    const double posted = loop.now();
     delay(kPasteWait);
+    // Only the followed application's request counts as the paste where the platform can tell
+    // who asks (a clipboard manager copies every change the moment it is made).
+    const platform::pid_t target = frontmostApp ? frontmostApp->processIdentifier() : 0;
+    const PasteboardFetch fetch = pasteboard.waitForFetch(target, posted + kPasteTakenLimit);
 
-    // A count that moved means someone else wrote during the wait: their content stays.
-    if (pasteboard.changeCount() == ours) giveBack();
-    console.writeLine("Task ended");
+    // A count that moved means someone else wrote during the wait: their content stays, unless
+    // it is our own text offered again (a clipboard manager, or an editor keeping what it pasted).
+    if (pasteboard.changeCount() == ours ||
+        pasteboard.stringForType(platform::NSPasteboardTypeString) == text)
+        giveBack();
+    console.writeLine(fetch == PasteboardFetch::NotTaken ? kNotTakenLine : "Task ended");
 }
 
 // Why a paste must not be made now, or nothing when it may. With no followed application the
@@ -82,6 +111,17 @@ std::optional<std::string> MacAccessibility::pasteRefusal() {
     if (!front || front->processIdentifier() != frontmostApp->processIdentifier())
         return "setText: " + name + " is not in front; nothing was pasted";
     return std::nullopt;
+=======
+    // A count that moved means someone else wrote during the wait: their content stays, unless
+    // it is our own text offered again (a clipboard manager, or an editor keeping what it pasted).
+    bool restore = pasteboard.changeCount() == ours;
+    if (!restore) restore = pasteboard.stringForType(platform::NSPasteboardTypeString) == text;
+    if (restore) {
+        pasteboard.clearContents();
+        if (!saved->empty()) pasteboard.writeObjects(*saved);
+    }
+    console.writeLine(fetch == PasteboardFetch::NotTaken ? kNotTakenLine : "Task ended");
+>>>>>>> 8622b5f (setText keeps the user's clipboard: nothing replaced when it cannot be saved, the clipboard comes back once the paste took the text (at most 3 s), failures said so; the pasteboard interface reports fetches; simulated stopped/vanished owners, clipboard manager and slow pastes)
 }
 
 // The order of the reads matters to the other application's accessibility service: the

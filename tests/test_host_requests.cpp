@@ -5,6 +5,7 @@
 #include <set>
 
 #include "TestSupport.h"
+#include "platform/sim/SimPasteboard.h"
 #include "platform/sim/SimWorkspace.h"
 
 namespace korvale::testing {
@@ -177,12 +178,13 @@ TEST_F(Replacement, WithoutFollowedApplicationTheKeystrokeGoesToWhateverIsInFron
     macAccessibility->frontmostApp = nullptr;
     perform({{"action", "copy_text"}, {"text", "abc"}});
     desktop().clearRequests();
-    EXPECT_DOUBLE_EQ(replace("xyz"), 1.2);
+    // The host's own application is in front and takes no paste: the wait runs to its limit.
+    EXPECT_DOUBLE_EQ(replace("xyz"), 3.2);
     EXPECT_EQ(lastRequest("activateWithOptions"), nullptr);
     EXPECT_EQ(docText(), "hello world") << "pasted into an application that is not in front";
     EXPECT_EQ(state()["keystrokes"].size(), 4u);
     EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
-    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"Task ended"}));
+    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"setText: the text was not taken within 3 s"}));
 }
 
 // The followed application quit; another one is in front when the keystroke would go out. It
@@ -250,6 +252,157 @@ TEST_F(Replacement, BeforeInitNothingHappens) {
     EXPECT_DOUBLE_EQ(replace("xyz"), 0.0);
     EXPECT_TRUE(desktop().requests().empty());
     EXPECT_TRUE(stdoutLines().empty());
+}
+
+// ------------------------------------------------------------------------------------------
+// The user's clipboard through a replacement, case by case: what it holds afterwards, what the
+// other application received, what was printed and how long the caller was held.
+
+const std::string kNotSaved = "setText: the clipboard could not be read in full; nothing was pasted";
+const std::string kNotTaken = "setText: the text was not taken within 3 s";
+
+class ClipboardKept : public Replacement {
+protected:
+    std::vector<std::string> lines() { return stdoutLines(); }
+    // The editor is busy: a paste it receives happens `seconds` later than usual.
+    void busyFor(double seconds) { perform({{"action", "slow_paste"}, {"pid", 42}, {"delay", seconds}}); }
+};
+
+TEST_F(ClipboardKept, LargeTextComesBackWhole) {
+    const std::string big(5 * 1024 * 1024, 'L');
+    perform({{"action", "copy_text"}, {"text", big}});
+    EXPECT_DOUBLE_EQ(replace("xyz"), 1.2);
+    EXPECT_EQ(docText(), "hello xyz");
+    ASSERT_EQ(pasteboardItems().size(), 1u);
+    EXPECT_TRUE(pasteboardItems()[0]["public.utf8-plain-text"] == big) << "the 5 MB text did not come back whole";
+    EXPECT_EQ(lines(), (std::vector<std::string>{"Task ended"}));
+}
+
+TEST_F(ClipboardKept, SeveralTypesComeBackInTheirOrder) {
+    // The ordered form [[type, data], ...]: rich text first, then plain text, then an image.
+    json item = json::array({json::array({"public.html", "<b>caption</b>"}),
+                             json::array({"public.utf8-plain-text", "caption"}), json::array({"public.png", "PNG"})});
+    json ordered = json::array({item});
+    perform({{"action", "set_pasteboard"}, {"items", ordered}});
+    desktop().clearRequests();
+    replace("xyz");
+    EXPECT_EQ((*lastRequest("writeObjects:"))["types"],
+              (json{{"public.html", "public.utf8-plain-text", "public.png"}}))
+        << "the order of types changed";
+    EXPECT_EQ(pasteboardItems(), (json{{{"public.html", "<b>caption</b>"}, {"public.utf8-plain-text", "caption"},
+                                        {"public.png", "PNG"}}}));
+}
+
+TEST_F(ClipboardKept, AStoppedOwnerCostsItsWaitAndNothingIsReplaced) {
+    perform({{"action", "copy_text"}, {"text", "abc"}});
+    perform({{"action", "pasteboard_owner"}, {"state", "stopped"}});
+    EXPECT_DOUBLE_EQ(replace("xyz"), sim::SimPasteboard::kStoppedOwnerWait);
+    EXPECT_EQ(lines(), (std::vector<std::string>{kNotSaved})) << "a failure reported as success";
+    EXPECT_EQ(docText(), "hello world");
+    EXPECT_EQ(state()["keystrokes"].size(), 0u);
+    EXPECT_EQ(state()["pasteboard"]["owner"], "stopped") << "the clipboard was taken from its owner";
+    perform({{"action", "pasteboard_owner"}, {"state", "running"}});
+    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
+}
+
+TEST_F(ClipboardKept, AnOwnerThatStopsWhileTheApplicationComesForwardIsNotClobberedEither) {
+    perform({{"action", "copy_text"}, {"text", "abc"}});
+    perform({{"action", "at"}, {"time", 0.05}, {"do", {{"action", "copy_text"}, {"text", "new"}}}});
+    perform({{"action", "at"}, {"time", 0.1}, {"do", {{"action", "pasteboard_owner"}, {"state", "stopped"}}}});
+    EXPECT_DOUBLE_EQ(replace("xyz"), 0.2 + sim::SimPasteboard::kStoppedOwnerWait);
+    EXPECT_EQ(lines(), (std::vector<std::string>{kNotSaved}));
+    EXPECT_EQ(docText(), "hello world");
+    EXPECT_EQ(lastRequest("clearContents"), nullptr);
+}
+
+TEST_F(ClipboardKept, AnOwnerGoneLeavesAnEmptyClipboardThatStaysEmpty) {
+    perform({{"action", "copy_text"}, {"text", "abc"}});
+    perform({{"action", "pasteboard_owner"}, {"state", "gone"}});
+    EXPECT_DOUBLE_EQ(replace("xyz"), 1.2);
+    EXPECT_EQ(docText(), "hello xyz") << "nothing to lose: the replacement goes on";
+    EXPECT_EQ(pasteboardItems(), json::array());
+    EXPECT_EQ(lines(), (std::vector<std::string>{"Task ended"}));
+}
+
+TEST_F(ClipboardKept, ALatePasteGetsTheTextAndTheClipboardComesBackAfterIt) {
+    perform({{"action", "copy_text"}, {"text", "secret"}});
+    busyFor(2.0);
+    desktop().clearRequests();
+    // The paste happens 2.01 s after Command-V (posted at 0.2); the clipboard changes back then.
+    EXPECT_DOUBLE_EQ(replace("xyz"), 2.21);
+    EXPECT_EQ(docText(), "hello xyz") << "the busy application pasted the user's old clipboard";
+    EXPECT_DOUBLE_EQ((*lastRequest("writeObjects:"))["t"].get<double>(), 2.21);
+    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "secret"}}}));
+    EXPECT_EQ(lines(), (std::vector<std::string>{"Task ended"}));
+}
+
+TEST_F(ClipboardKept, APromptPasteStillChangesBackAfterTheMinimumWait) {
+    perform({{"action", "copy_text"}, {"text", "abc"}});
+    desktop().clearRequests();
+    EXPECT_DOUBLE_EQ(replace("xyz"), 1.2);
+    EXPECT_EQ((*lastRequest("waitForFetch")), (json{{"call", "waitForFetch"}, {"pid", 42}, {"result", "taken"}, {"t", 1.2}}));
+    EXPECT_EQ(state()["pasteboard"]["fetched_by"], json::array()) << "the restore is a new write";
+}
+
+TEST_F(ClipboardKept, ANonEditableTargetTakesNothingTheClipboardComesBackAtTheLimit) {
+    start(editorWorld({{"text", "hello world"}, {"selection", {6, 5}}, {"editable", false}}));
+    perform({{"action", "copy_text"}, {"text", "abc"}});
+    EXPECT_DOUBLE_EQ(replace("xyz"), 3.2);
+    EXPECT_EQ(docText(), "hello world");
+    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
+    EXPECT_EQ(lines(), (std::vector<std::string>{kNotTaken})) << "a paste that did not happen reported as done";
+}
+
+TEST_F(ClipboardKept, APasteThatNeverLandsIsSaidSo) {
+    // The followed application has no focused element: Command-V goes nowhere.
+    json world = editorWorld({{"text", "hello world"}});
+    world["apps"][0].erase("focused");
+    start(world);
+    perform({{"action", "copy_text"}, {"text", "abc"}});
+    EXPECT_DOUBLE_EQ(replace("xyz"), 3.2);
+    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
+    EXPECT_EQ(lines(), (std::vector<std::string>{kNotTaken}));
+}
+
+TEST_F(ClipboardKept, AClipboardManagerThatOffersOurTextAgainDoesNotKeepIt) {
+    perform({{"action", "copy_text"}, {"text", "abc"}});
+    perform({{"action", "clipboard_manager"}, {"pid", 77}, {"retake", true}, {"delay", 0.05}});
+    run(0.5);
+    EXPECT_DOUBLE_EQ(replace("xyz"), 1.2) << "the manager's copy is not the paste, but the paste came";
+    EXPECT_EQ(docText(), "hello xyz");
+    run(0.5);  // the manager copies the restored clipboard and offers it as its own
+    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}))
+        << "the manager's copy of the replacement was taken for the user's";
+    EXPECT_EQ(lines(), (std::vector<std::string>{"Task ended"}));
+}
+
+TEST_F(ClipboardKept, WithAManagerALatePasteIsStillWaitedFor) {
+    perform({{"action", "copy_text"}, {"text", "secret"}});
+    perform({{"action", "clipboard_manager"}, {"pid", 77}, {"delay", 0.01}});
+    busyFor(2.0);
+    EXPECT_DOUBLE_EQ(replace("xyz"), 2.21) << "the manager's copy was taken for the paste";
+    EXPECT_EQ(docText(), "hello xyz");
+    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "secret"}}}));
+}
+
+TEST_F(ClipboardKept, AnApplicationQuittingDuringThePasteTakesNothing) {
+    perform({{"action", "copy_text"}, {"text", "abc"}});
+    busyFor(2.0);
+    perform({{"action", "at"}, {"time", 1.0}, {"do", {{"action", "quit"}, {"pid", 42}}}});
+    EXPECT_DOUBLE_EQ(replace("xyz"), 3.2);
+    EXPECT_EQ(docText(), "hello world");
+    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
+    EXPECT_EQ(lines(), (std::vector<std::string>{kNotTaken}));
+}
+
+TEST_F(ClipboardKept, APasteLaterThanTheLimitGetsTheUsersClipboard) {
+    // Bounded: after 3 s the clipboard changes back whether or not the paste came.
+    perform({{"action", "copy_text"}, {"text", "abc"}});
+    busyFor(5.0);
+    EXPECT_DOUBLE_EQ(replace("xyz"), 3.2);
+    EXPECT_EQ(lines(), (std::vector<std::string>{kNotTaken}));
+    run(2.5);
+    EXPECT_EQ(docText(), "hello abc");
 }
 
 // ------------------------------------------------------------------------------------------

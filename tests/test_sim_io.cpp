@@ -12,7 +12,10 @@ namespace {
 using platform::CGEvent;
 using platform::NSPasteboardTypePNG;
 using platform::NSPasteboardTypeString;
+using platform::PasteboardFetch;
 using platform::PasteboardItem;
+using sim::Desktop;
+using sim::SimPasteboard;
 
 // One editor application in front, its text area focused with "hello world", "world" selected.
 json editorWorld() {
@@ -52,7 +55,9 @@ TEST_F(SimPasteboardTest, ItemsKeepEveryTypeAndPlainTextComesFromTheFirstItem) {
     perform({{"action", "set_pasteboard"},
              {"items", {{{"public.utf8-plain-text", "caption"}, {"public.rtf", "{\\rtf1 caption}"}},
                         {{"public.png", "PNG"}}}}});
-    auto items = pasteboard().pasteboardItems();
+    auto read = pasteboard().pasteboardItems();
+    ASSERT_TRUE(read.has_value());
+    const auto& items = *read;
     ASSERT_EQ(items.size(), 2u);
     EXPECT_EQ(items[0].representations.size(), 2u);
     EXPECT_EQ(items[1].representations, (std::vector<std::pair<std::string, std::string>>{{"public.png", "PNG"}}));
@@ -88,6 +93,80 @@ TEST_F(SimPasteboardTest, LibraryCallsAreLoggedUserCopiesAreNot) {
     EXPECT_EQ(log[1]["call"], "clearContents");
     EXPECT_EQ(log[2]["call"], "setString:forType:");
     EXPECT_EQ(log[3]["call"], "changeCount");
+}
+
+TEST_F(SimPasteboardTest, AStoppedOwnerCostsTheReaderItsWaitAndGivesNothing) {
+    perform({{"action", "copy_text"}, {"text", "held"}});
+    perform({{"action", "pasteboard_owner"}, {"state", "stopped"}});
+    desktop().clearRequests();
+    EXPECT_EQ(pasteboard().pasteboardItems(), std::nullopt);
+    EXPECT_DOUBLE_EQ(now(), SimPasteboard::kStoppedOwnerWait);
+    EXPECT_EQ(pasteboard().stringForType(NSPasteboardTypeString), std::nullopt);
+    EXPECT_DOUBLE_EQ(now(), 2 * SimPasteboard::kStoppedOwnerWait);
+    EXPECT_EQ(desktop().requests()[0], (json{{"call", "pasteboardItems"}, {"answered", false}, {"t", 0.0}}));
+    EXPECT_EQ(pasteboardState()["owner"], "stopped");
+    // The data is still there: an owner that answers again gives it.
+    perform({{"action", "pasteboard_owner"}, {"state", "running"}});
+    EXPECT_EQ(pasteboard().stringForType(NSPasteboardTypeString), "held");
+    // The library's own write replaces the stopped owner.
+    perform({{"action", "pasteboard_owner"}, {"state", "stopped"}});
+    pasteboard().clearContents();
+    EXPECT_EQ(pasteboard().pasteboardItems(), std::vector<PasteboardItem>{});
+}
+
+TEST_F(SimPasteboardTest, AnOwnerThatQuitsTakesItsDataAlong) {
+    perform({{"action", "copy_text"}, {"text", "held"}});
+    long before = pasteboard().changeCount();
+    perform({{"action", "pasteboard_owner"}, {"state", "gone"}});
+    EXPECT_EQ(pasteboard().pasteboardItems(), std::vector<PasteboardItem>{});
+    EXPECT_EQ(pasteboard().changeCount(), before + 1);
+    EXPECT_NE(desktop().perform({{"action", "pasteboard_owner"}, {"state", "asleep"}}), "");
+}
+
+TEST_F(SimPasteboardTest, WaitForFetchEndsWhenTheLibrarysDataIsTaken) {
+    pasteboard().clearContents();
+    pasteboard().setString("mine", NSPasteboardTypeString);
+    desktop().scheduleExternal(Desktop::toNs(0.7), [&] {
+        EXPECT_EQ(desktop().pasteboard().takeData(NSPasteboardTypeString, 42), "mine");
+    });
+    // Another application's read does not count when the library waits for application 42.
+    desktop().scheduleExternal(Desktop::toNs(0.3), [&] { desktop().pasteboard().takeData(NSPasteboardTypeString, 7); });
+    desktop().clearRequests();
+    EXPECT_EQ(pasteboard().waitForFetch(42, 2.0), PasteboardFetch::Taken);
+    EXPECT_DOUBLE_EQ(now(), 0.7) << "the wait ends when the data is taken";
+    EXPECT_EQ(desktop().requests()[0], (json{{"call", "waitForFetch"}, {"pid", 42}, {"result", "taken"}, {"t", 0.7}}));
+    EXPECT_EQ(pasteboardState()["fetched_by"], (json{7, 42}));
+    EXPECT_EQ(pasteboard().waitForFetch(42, 5.0), PasteboardFetch::Taken) << "taken already: at once";
+    EXPECT_DOUBLE_EQ(now(), 0.7);
+
+    // A new write starts over; the user's contents are not the library's to wait for.
+    pasteboard().setString("again", NSPasteboardTypeString);
+    EXPECT_EQ(pasteboard().waitForFetch(0, 1.5), PasteboardFetch::NotTaken);
+    EXPECT_DOUBLE_EQ(now(), 1.5) << "nobody asked: the wait lasts to its deadline";
+    perform({{"action", "copy_text"}, {"text", "user"}});
+    desktop().pasteboard().takeData(NSPasteboardTypeString, 42);
+    EXPECT_EQ(pasteboard().waitForFetch(0, 1.6), PasteboardFetch::NotTaken);
+}
+
+TEST_F(SimPasteboardTest, AClipboardManagerCopiesEveryChangeAndMayOfferItAgain) {
+    perform({{"action", "clipboard_manager"}, {"pid", 77}, {"retake", true}, {"delay", 0.05}});
+    pasteboard().clearContents();
+    pasteboard().setString("ours", NSPasteboardTypeString);
+    long ours = pasteboard().changeCount();
+    EXPECT_EQ(pasteboard().waitForFetch(0, 1.0), PasteboardFetch::Taken) << "the manager's copy is a fetch";
+    EXPECT_DOUBLE_EQ(now(), 0.05);
+    EXPECT_EQ(pasteboard().waitForFetch(42, 1.0), PasteboardFetch::NotTaken) << "but not application 42's";
+    EXPECT_EQ(pasteboard().changeCount(), ours + 1) << "offering the copy again is a write";
+    EXPECT_EQ(pasteboard().stringForType(NSPasteboardTypeString), "ours");
+    // Its own write does not wake it again; a read of what it offers is no fetch of ours.
+    run(1.0);
+    EXPECT_EQ(pasteboard().changeCount(), ours + 1);
+    desktop().pasteboard().takeData(NSPasteboardTypeString, 42);
+    EXPECT_EQ(pasteboard().waitForFetch(42, now()), PasteboardFetch::NotTaken);
+    EXPECT_EQ(desktop().perform({{"action", "clipboard_manager"}, {"pid", 0}}), "");
+    perform({{"action", "copy_text"}, {"text", "later"}});
+    run(1.0);
+    EXPECT_EQ(pasteboardState()["change_count"], ours + 2) << "a removed manager does nothing";
 }
 
 TEST_F(SimPasteboardTest, BadItemsAreRejected) {
@@ -147,6 +226,37 @@ TEST_F(SimKeyboardTest, PasteOfAPasteboardWithoutPlainTextChangesNothing) {
     perform({{"action", "set_pasteboard"}, {"items", {{{"public.png", "PNG"}}}}});
     commandV();
     run(0.5);
+    EXPECT_EQ(docText(), "hello world");
+}
+
+TEST_F(SimKeyboardTest, ASlowPasteHappensLaterAndOnlyWhereAnEditableFieldHasTheFocus) {
+    json world = editorWorld();
+    world["apps"][0]["paste_delay"] = 2.0;
+    loadWorld(world);
+    perform({{"action", "copy_text"}, {"text", "there"}});
+    commandV();
+    platform::current().mainLoop.blockUntil(now() + 1.5);
+    EXPECT_EQ(docText(), "hello world") << "a busy application pastes later";
+    platform::current().mainLoop.blockUntil(now() + 1.0);
+    EXPECT_EQ(docText(), "hello there");
+    EXPECT_EQ(desktop().state()["pasteboard"]["fetched_by"], json::array()) << "the user's data, not the library's";
+
+    // The library's data, taken when the paste happens; prompt again once the fault is lifted.
+    perform({{"action", "slow_paste"}, {"pid", 42}, {"delay", 0}});
+    auto& pasteboard = platform::current().pasteboard;
+    pasteboard.clearContents();
+    pasteboard.setString("!", NSPasteboardTypeString);
+    commandV();
+    EXPECT_EQ(pasteboard.waitForFetch(42, now() + 3), PasteboardFetch::Taken);
+    EXPECT_EQ(docText(), "hello there!");
+
+    // A field that is not editable asks for nothing: the data is not taken.
+    world["apps"][0]["elements"][0]["editable"] = false;
+    loadWorld(world);
+    pasteboard.clearContents();
+    pasteboard.setString("!", NSPasteboardTypeString);
+    commandV();
+    EXPECT_EQ(pasteboard.waitForFetch(42, now() + 3), PasteboardFetch::NotTaken);
     EXPECT_EQ(docText(), "hello world");
 }
 

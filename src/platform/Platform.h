@@ -163,15 +163,38 @@ struct PasteboardItem {
     bool operator==(const PasteboardItem&) const = default;
 };
 
+// Whether another application took the data of the library's latest write (see waitForFetch).
+enum class PasteboardFetch {
+    Unknown,   // the backend cannot tell
+    NotTaken,  // nobody asked for it before the deadline
+    Taken,     // the data was handed over
+};
+
 class Pasteboard {
 public:
     virtual ~Pasteboard() = default;
     virtual long changeCount() = 0;
+    // None also when the data could not be read (an owner that does not answer).
     virtual std::optional<std::string> stringForType(const std::string& type) = 0;
-    virtual long clearContents() = 0;  // returns the new change count
+    virtual long clearContents() = 0;  // returns the new change count; empties the pasteboard
     virtual bool setString(const std::string& text, const std::string& type) = 0;
-    virtual std::vector<PasteboardItem> pasteboardItems() = 0;  // a copy of every item and type
+    // A copy of every item with every type, byte for byte and in the order offered; an empty
+    // list for an empty pasteboard; none when the contents could not be read in full (an owner
+    // that stopped answering, a transfer cut short), so that nobody replaces what was not saved.
+    virtual std::optional<std::vector<PasteboardItem>> pasteboardItems() = 0;
     virtual bool writeObjects(const std::vector<PasteboardItem>& items) = 0;
+    // Holds the calling thread like MainLoop::blockUntil until an application has taken the data
+    // of the library's latest write (clearContents, setString:forType:, writeObjects:), or until
+    // `deadline` on the main loop's clock. `by` narrows it to one application's requests where the
+    // backend can tell who asks (0: anyone's). Returns at once when the data was taken already.
+    // Backends that hand the data over themselves know when it is fetched: on X11 the library
+    // serves CLIPBOARD; on macOS it writes promised data and its provider is asked. A backend that
+    // cannot tell returns Unknown at once, without waiting.
+    virtual PasteboardFetch waitForFetch(pid_t by, double deadline) {
+        (void)by;
+        (void)deadline;
+        return PasteboardFetch::Unknown;
+    }
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -366,11 +366,12 @@ std::optional<std::string> LinuxPasteboard::stringForType(const std::string& typ
     return readClipboardText();
 }
 
-std::vector<PasteboardItem> LinuxPasteboard::pasteboardItems() {
+std::optional<std::vector<PasteboardItem>> LinuxPasteboard::pasteboardItems() {
     if (owning_) return items_;
+    if (XGetSelectionOwner(x_.display(), x_.atom("CLIPBOARD")) == None) return std::vector<PasteboardItem>{};
     auto text = readClipboardText();
-    if (!text) return {};
-    return {PasteboardItem{{{NSPasteboardTypeString, *text}}}};
+    if (!text) return std::nullopt;
+    return std::vector<PasteboardItem>{PasteboardItem{{{NSPasteboardTypeString, *text}}}};
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -74,7 +74,7 @@ public:
     std::optional<std::string> stringForType(const std::string& type) override;
     long clearContents() override;
     bool setString(const std::string& text, const std::string& type) override;
-    std::vector<PasteboardItem> pasteboardItems() override;
+    std::optional<std::vector<PasteboardItem>> pasteboardItems() override;
     bool writeObjects(const std::vector<PasteboardItem>& items) override;
 
 private:

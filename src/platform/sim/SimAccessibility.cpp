@@ -579,6 +579,13 @@ void SimAccessibility::replaceText(Element& e, const std::u16string& text, bool 
     if (e.text->selection != before) postNotification(e.id, "AXSelectedTextChanged");
 }
 
+bool SimAccessibility::acceptsPaste(pid_t pid) const {
+    auto a = apps_.find(pid);
+    if (a == apps_.end() || a->second->state == "gone" || a->second->focused.empty()) return false;
+    auto e = elements_.find(a->second->focused);
+    return e != elements_.end() && e->second->text && e->second->editable;
+}
+
 bool SimAccessibility::pasteIntoFocused(pid_t pid, const std::string& text) {
     auto a = apps_.find(pid);
     if (a == apps_.end() || a->second->state == "gone" || a->second->focused.empty()) return false;

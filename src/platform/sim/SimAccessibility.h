@@ -44,6 +44,9 @@ public:
     // The user pastes `text` into the focused element of `pid`: replaces its selection if it is
     // editable text, puts the caret after it, posts "AXValueChanged" then "AXSelectedTextChanged".
     bool pasteIntoFocused(pid_t pid, const std::string& text);
+    // Whether the application would take a paste now: running, with an editable text element
+    // focused. An application that would not does not ask the pasteboard for anything.
+    bool acceptsPaste(pid_t pid) const;
     // The application quit: its elements answer kAXErrorInvalidUIElement, its observers stop.
     void forgetApplication(pid_t pid);
     std::optional<std::string> textOf(const std::string& elementId);

@@ -232,8 +232,9 @@ void Desktop::advanceTo(int64_t ns) {
 }
 
 // Other processes go on while the main thread is busy: run what they do up to `ns`.
-void Desktop::runExternalUpTo(int64_t ns) {
+void Desktop::runExternalUpTo(int64_t ns, const std::function<bool()>& stop) {
     for (;;) {
+        if (stop && stop()) return;
         auto it = std::min_element(external_.begin(), external_.end(), [](auto& a, auto& b) {
             return a.due != b.due ? a.due < b.due : a.seq < b.seq;
         });
@@ -246,10 +247,12 @@ void Desktop::runExternalUpTo(int64_t ns) {
     advanceTo(ns);
 }
 
-void Desktop::blockUntil(double deadlineSeconds) {
+void Desktop::blockUntil(double deadlineSeconds) { blockUntil(deadlineSeconds, nullptr); }
+
+void Desktop::blockUntil(double deadlineSeconds, const std::function<bool()>& stop) {
     int64_t target = toNs(deadlineSeconds);
     ++depth_;  // a blocked main thread is busy: what other processes do meanwhile must wait
-    runExternalUpTo(std::max(target, nowNs_));
+    runExternalUpTo(std::max(target, nowNs_), stop);
     --depth_;
 }
 

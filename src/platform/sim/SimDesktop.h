@@ -78,6 +78,8 @@ public:
     // even while the main thread is blocked.
     void scheduleExternal(int64_t dueNs, std::function<void()> work);
     void blockUntil(double deadlineSeconds);
+    // The same, ending early once `stop` holds after something another process did.
+    void blockUntil(double deadlineSeconds, const std::function<bool()>& stop);
 
     // ----- observation -----
     void logRequest(json entry);  // entry gets "t" (seconds) added
@@ -106,7 +108,7 @@ private:
     ~Desktop();
     void runDue(int64_t untilNs, const std::string& mode, bool servicesMain);
     void advanceTo(int64_t ns);
-    void runExternalUpTo(int64_t ns);
+    void runExternalUpTo(int64_t ns, const std::function<bool()>& stop = nullptr);
 
     struct Timed {
         int64_t due;

@@ -18,6 +18,17 @@ SimKeyboard::SimKeyboard(Desktop& desktop) : desktop_(desktop) {
         pasteLatency_ = k.value("paste_latency", pasteLatency_);
         sourceFails_ = k.value("source_fails", false);
     });
+    desktop_.registerWorldLoader([this](const json& world) {
+        if (!world.contains("apps") || !world["apps"].is_array()) return;
+        for (const auto& app : world["apps"])
+            if (app.is_object() && app.contains("paste_delay"))
+                pasteDelays_[app.at("pid").get<pid_t>()] = app["paste_delay"].get<double>();
+    });
+    // {"action": "slow_paste", "pid", "delay"}: the application is busy; a paste it receives
+    // from now on happens `delay` seconds later than usual (0: prompt again).
+    desktop_.registerAction("slow_paste", [this](const json& a) {
+        pasteDelays_[a.at("pid").get<pid_t>()] = a.at("delay").get<double>();
+    });
     desktop_.registerStateReporter([this](json& s) { s["keystrokes"] = keystrokes_; });
 }
 
@@ -26,6 +37,7 @@ void SimKeyboard::reset() {
     keysDown_.clear();
     pasteLatency_ = 0.01;
     sourceFails_ = false;
+    pasteDelays_.clear();
 }
 
 std::unique_ptr<CGEventSource> SimKeyboard::createSource(int stateID) {
@@ -54,17 +66,22 @@ void SimKeyboard::post(int tap, const CGEvent& event) {
     const bool commandHeld = keysDown_.count(kCommandKey) > 0;
     if (event.keyDown) keysDown_.insert(event.keyCode);
     else keysDown_.erase(event.keyCode);
-    if (event.keyDown && event.keyCode == kVKey && (event.flags & kCommandFlag) && commandHeld)
-        desktop_.scheduleExternal(desktop_.nowNs() + Desktop::toNs(pasteLatency_),
-                                  [this] { pasteInFrontmost(); });
+    if (event.keyDown && event.keyCode == kVKey && (event.flags & kCommandFlag) && commandHeld) {
+        // The keystroke belongs to the application in front when it is posted.
+        pid_t pid = desktop_.workspace().frontmostPid();
+        if (pid == 0) return;
+        double delay = pasteLatency_;
+        if (auto d = pasteDelays_.find(pid); d != pasteDelays_.end()) delay += d->second;
+        desktop_.scheduleExternal(desktop_.nowNs() + Desktop::toNs(delay), [this, pid] { pasteInto(pid); });
+    }
 }
 
-// What the frontmost application does with Command-V: its focused editable text element takes
-// the pasteboard's plain text in place of its selection. Without plain text it pastes nothing.
-void SimKeyboard::pasteInFrontmost() {
-    pid_t pid = desktop_.workspace().frontmostPid();
-    if (pid == 0) return;
-    auto text = desktop_.pasteboard().contentOfType(NSPasteboardTypeString);
+// What an application does with Command-V: if an editable text element has its focus, it takes
+// the pasteboard's plain text and puts it in place of the selection. An application that quit
+// meanwhile, or whose focus is not editable text, asks the pasteboard for nothing.
+void SimKeyboard::pasteInto(pid_t pid) {
+    if (!desktop_.accessibility().acceptsPaste(pid)) return;
+    auto text = desktop_.pasteboard().takeData(NSPasteboardTypeString, pid);
     if (!text) return;
     desktop_.accessibility().pasteIntoFocused(pid, *text);
 }
