@@ -60,13 +60,14 @@ public:
     bool setString(const std::string& text, const std::string& type) override {
         return [board() setString:nsString(text) forType:nsString(type)];
     }
-    std::vector<pl::PasteboardItem> pasteboardItems() override {
+    std::optional<std::vector<pl::PasteboardItem>> pasteboardItems() override {
         std::vector<pl::PasteboardItem> items;
         for (NSPasteboardItem *item in [board() pasteboardItems]) {
             pl::PasteboardItem copy;
             for (NSString *type in [item types]) {
                 NSData *data = [item dataForType:type];
-                if (!data) continue;  // a promise its owner no longer keeps
+                // A promise its owner does not keep: the contents cannot be saved in full.
+                if (!data) return std::nullopt;
                 copy.representations.emplace_back(
                     [type UTF8String] ?: "",
                     std::string(static_cast<const char *>([data bytes]), static_cast<std::size_t>([data length])));
