@@ -111,17 +111,6 @@ std::optional<std::string> MacAccessibility::pasteRefusal() {
     if (!front || front->processIdentifier() != frontmostApp->processIdentifier())
         return "setText: " + name + " is not in front; nothing was pasted";
     return std::nullopt;
-=======
-    // A count that moved means someone else wrote during the wait: their content stays, unless
-    // it is our own text offered again (a clipboard manager, or an editor keeping what it pasted).
-    bool restore = pasteboard.changeCount() == ours;
-    if (!restore) restore = pasteboard.stringForType(platform::NSPasteboardTypeString) == text;
-    if (restore) {
-        pasteboard.clearContents();
-        if (!saved->empty()) pasteboard.writeObjects(*saved);
-    }
-    console.writeLine(fetch == PasteboardFetch::NotTaken ? kNotTakenLine : "Task ended");
->>>>>>> 8622b5f (setText keeps the user's clipboard: nothing replaced when it cannot be saved, the clipboard comes back once the paste took the text (at most 3 s), failures said so; the pasteboard interface reports fetches; simulated stopped/vanished owners, clipboard manager and slow pastes)
 }
 
 // The order of the reads matters to the other application's accessibility service: the

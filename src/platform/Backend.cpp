@@ -104,7 +104,7 @@ public:
     std::optional<std::string> stringForType(const std::string&) override { return std::nullopt; }
     long clearContents() override { return 0; }
     bool setString(const std::string&, const std::string&) override { return false; }
-    std::vector<PasteboardItem> pasteboardItems() override { return {}; }
+    std::optional<std::vector<PasteboardItem>> pasteboardItems() override { return std::vector<PasteboardItem>{}; }
     bool writeObjects(const std::vector<PasteboardItem>&) override { return false; }
 };
 
