@@ -1,0 +1,44 @@
+# The library's sources, listed once for every build of them: the library itself (CMakeLists.txt)
+# and the fuzz targets (fuzz/CMakeLists.txt). Paths are absolute, so either may include this file.
+# A new source file goes into one of these lists by hand; nothing is picked up by globbing.
+get_filename_component(KORVALE_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+
+# The core: the nine exports' implementation, the monitor, delivery and the access layer's values.
+# The `main` export (src/MainSymbol.cpp) and the backend table are compiled per library.
+set(KORVALE_CORE_SOURCES
+  src/HostText.cpp
+  src/MacAccessibility.cpp
+  src/MacAccessibilityHostRequests.cpp
+  src/WindowTracker.cpp
+  src/main.cpp
+  src/utils.cpp
+  src/platform/Backend.cpp
+  src/platform/Values.cpp)
+set(KORVALE_MAIN_SYMBOL_SOURCE src/MainSymbol.cpp)
+set(KORVALE_BACKEND_TABLE_SOURCE src/platform/BackendTable.cpp)
+
+# The simulated desktop and its control API (ksim_*), in libKorvale-Sim only.
+set(KORVALE_SIM_SOURCES
+  src/platform/sim/SimAccessibility.cpp
+  src/platform/sim/SimAxText.cpp
+  src/platform/sim/SimAxValues.cpp
+  src/platform/sim/SimDesktop.cpp
+  src/platform/sim/SimKeyboard.cpp
+  src/platform/sim/SimPasteboard.cpp
+  src/platform/sim/SimWindows.cpp
+  src/platform/sim/SimWorkspace.cpp
+  src/simcontrol/Scenario.cpp
+  src/simcontrol/SimControl.cpp)
+
+# The Linux backend (AT-SPI, X11, GLib), where KORVALE_LINUX_BACKEND turns it on.
+set(KORVALE_LINUX_SOURCES
+  src/platform/linux/LinuxAccessibility.cpp
+  src/platform/linux/LinuxBackend.cpp
+  src/platform/linux/LinuxFrontWindow.cpp
+  src/platform/linux/LinuxMainLoop.cpp
+  src/platform/linux/LinuxX11.cpp)
+
+foreach(list KORVALE_CORE_SOURCES KORVALE_MAIN_SYMBOL_SOURCE KORVALE_BACKEND_TABLE_SOURCE
+             KORVALE_SIM_SOURCES KORVALE_LINUX_SOURCES)
+  list(TRANSFORM ${list} PREPEND "${KORVALE_SOURCE_ROOT}/")
+endforeach()
