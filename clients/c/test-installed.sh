@@ -38,6 +38,16 @@ elif [[ $mode == deb ]]; then
     "the runtime package has a shlibs entry for the soname"
   prefix=$work/root/usr
   for deb in "$runtime" "$dev"; do dpkg -x "$deb" "$work/root"; done
+  # The inspector's package, where GTK 3 was found: it must start from what the packages hold.
+  inspector=$(ls "$work"/debs/korvale-inspect_*.deb 2>/dev/null || true)
+  if [[ -n $inspector ]]; then
+    expect '[[ $(field "$inspector" Depends) == *"libkorvale-project0 (= $version)"*libgtk-3-0* ]]' \
+      "korvale-inspect depends on the runtime and GTK 3 ($(field "$inspector" Depends))"
+    dpkg -x "$inspector" "$work/root"
+    libdir_deb=$(dirname "$(find "$prefix" -name 'libKorvale-Project.so.0' -print -quit)")
+    expect '(LD_LIBRARY_PATH=$libdir_deb "$prefix/bin/korvale-inspect" --no-such-option 2>&1 || true) | grep -q "^usage: korvale-inspect"' \
+      "the packaged korvale-inspect starts (and explains its options)"
+  fi
   echo "== unpacked into $work/root"
 else
   echo "unknown mode $mode"; exit 2
