@@ -32,6 +32,15 @@ class Korvale extends EventEmitter {
     super();
     this.lib = koffi.load(path);
     const f = (decl) => this.lib.func(decl);
+    // The production library (libKorvale-Project) has the nine exports only: the simulated
+    // desktop's functions are then absent, and the methods that need them say so.
+    const simulated = (decl) => {
+      try {
+        return f(decl);
+      } catch {
+        return () => { throw new KorvaleError(`${path} has no simulated desktop (${decl})`); };
+      }
+    };
     this.c = {
       initMacAccessibility: f('void initMacAccessibility(KorvaleHostCallback *callback)'),
       isAccessibiltyEnabled: f('bool isAccessibiltyEnabled(void)'),
@@ -41,14 +50,14 @@ class Korvale extends EventEmitter {
       setText: f('void setText(const char *text)'),
       getDataForVelaAssist: f('void getDataForVelaAssist(void)'),
       addMouseTracker: f('void addMouseTracker(void *window)'),
-      ksim_load_world: f('int ksim_load_world(const char *world_json)'),
-      ksim_perform: f('int ksim_perform(const char *action_json)'),
-      ksim_step: f('int ksim_step(const char *step_json)'),
-      ksim_run: f('void ksim_run(double seconds)'),
-      ksim_now: f('double ksim_now(void)'),
-      ksim_read: f('const char *ksim_read(const char *what)'),
-      ksim_last_error: f('const char *ksim_last_error(void)'),
-      ksim_window_handle: f('void *ksim_window_handle(const char *window_id)'),
+      ksim_load_world: simulated('int ksim_load_world(const char *world_json)'),
+      ksim_perform: simulated('int ksim_perform(const char *action_json)'),
+      ksim_step: simulated('int ksim_step(const char *step_json)'),
+      ksim_run: simulated('void ksim_run(double seconds)'),
+      ksim_now: simulated('double ksim_now(void)'),
+      ksim_read: simulated('const char *ksim_read(const char *what)'),
+      ksim_last_error: simulated('const char *ksim_last_error(void)'),
+      ksim_window_handle: simulated('void *ksim_window_handle(const char *window_id)'),
     };
     this.registered = null;
     this.callbackErrors = [];

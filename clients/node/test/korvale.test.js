@@ -184,3 +184,12 @@ test('pumpGLib runs GLib\'s default main context from Node\'s loop', async () =>
     koffi.unregister(callback);
   }
 });
+
+test('the production library loads too: hosts use it, only the simulated desktop is missing', () => {
+  const production = process.env.KORVALE_PRODUCTION_LIBRARY;
+  assert.ok(production, 'KORVALE_PRODUCTION_LIBRARY names libKorvale-Project');
+  const host = new Korvale(production);
+  assert.equal(typeof host.isTrusted(), 'boolean');
+  assert.throws(() => host.run(0.1), (e) => e instanceof KorvaleError && /has no simulated desktop/.test(e.message));
+  assert.throws(() => host.loadWorld({}), KorvaleError);
+});
