@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Korvale.h"
+#include "HostText.h"
 #include "main.h"
 #include "platform/Platform.h"
 #include "platform/sim/SimDesktop.h"
@@ -54,6 +55,27 @@ void freshWorld(json world) {
     std::string error = sim::Desktop::instance().loadWorld(world);
     if (!error.empty()) fail("fuzz world did not load: " + error);
     ensureMonitor();
+}
+
+bool refusedAsHostJSON(const std::string& text, const json& parsed) {
+    if (text.size() > kMaxHostJSONBytes) return true;
+    if (parsed.is_discarded() || !(parsed.is_array() || parsed.is_object())) return true;
+    // The depth, walked without recursion (the value may be as deep as the input is long).
+    std::vector<std::pair<const json*, int>> todo{{&parsed, 1}};
+    while (!todo.empty()) {
+        auto [value, depth] = todo.back();
+        todo.pop_back();
+        if (depth > kMaxHostJSONDepth) return true;
+        if (value->is_structured())
+            for (const auto& child : *value)
+                if (child.is_structured()) todo.push_back({&child, depth + 1});
+    }
+    return false;
+}
+
+void checkLinesShort(const std::vector<std::string>& lines) {
+    for (const auto& line : lines)
+        if (line.size() > 64 + kMaxDiagnosticEcho) fail("a diagnostic line of " + std::to_string(line.size()) + " bytes");
 }
 
 void settle() { sim::Desktop::instance().run(2.0); }

@@ -28,6 +28,12 @@ void ensureMonitor();
 // Runs the main loop long enough for every pending delivery.
 void settle();
 
+// Whether the library must refuse `text` as host JSON: not JSON with an array or object at the
+// top, longer than the size limit, or nested deeper than the depth limit.
+bool refusedAsHostJSON(const std::string& text, const json& parsed);
+// Fails unless every diagnostic line is short (echoed input is cut).
+void checkLinesShort(const std::vector<std::string>& lines);
+
 // The diagnostic lines written since the last freshWorld.
 const std::vector<std::string>& stdoutLines();
 std::string describeLines(const std::vector<std::string>& lines);

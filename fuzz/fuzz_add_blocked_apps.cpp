@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string decoded;
     utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(decoded), 0xFFFD);
     json parsed = json::parse(decoded, nullptr, false);
-    const bool parseError = parsed.is_discarded() || !(parsed.is_array() || parsed.is_object());
+    const bool parseError = refusedAsHostJSON(text, parsed);
     std::vector<std::string> expected = sentinel;
     if (!parseError && parsed.is_array() && withMonitor) {
         bool allStrings = true;
@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     const auto& lines = stdoutLines();
+    checkLinesShort(lines);
     if (parseError) {
         if (lines.size() != 1 || lines[0].rfind("Error deserializing JSON: ", 0) != 0)
             fail("a parse error must print one \"Error deserializing JSON: \" line, got " +

@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string decoded;
     utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(decoded), 0xFFFD);
     json parsed = json::parse(decoded, nullptr, false);
-    const bool parseError = parsed.is_discarded() || !(parsed.is_array() || parsed.is_object());
+    const bool parseError = refusedAsHostJSON(text, parsed);
     std::map<std::string, json> expected = sentinel;
     if (!parseError && parsed.is_object()) {
         bool allObjects = true;
@@ -37,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> want;
     if (trusted) want.push_back("Accessibility is enabled");
     auto lines = stdoutLines();
+    checkLinesShort(lines);
     if (parseError) {
         if (lines.empty() || lines.back().rfind("Error deserializing JSON: ", 0) != 0)
             fail("a parse error must print one \"Error deserializing JSON: \" line, got " +

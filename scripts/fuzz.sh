@@ -37,7 +37,7 @@ for t in "${targets[@]}"; do
   mkdir -p "build-fuzz/corpus/$t" "build-fuzz/artifacts/$t"
   extra=()
   [[ -f fuzz/dict/$t.dict ]] && extra+=("-dict=fuzz/dict/$t.dict")
-  if "$bin" -max_total_time="$seconds" -timeout=10 -max_len=4096 -print_final_stats=1 \
+  if "$bin" -max_total_time="$seconds" -timeout=10 -max_len=1100000 -print_final_stats=1 \
        -artifact_prefix="build-fuzz/artifacts/$t/" "${extra[@]}" \
        "build-fuzz/corpus/$t" "fuzz/corpus/$t" >"build-fuzz/logs/$t.log" 2>&1; then
     runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "build-fuzz/logs/$t.log" | grep -o '[0-9]*$' || echo "?")

@@ -26,18 +26,48 @@ std::optional<std::string> decodeHostString(const char* text) {
     return clean;
 }
 
+bool longerThan(const char* text, std::size_t limit) { return strnlen(text, limit + 1) > limit; }
+
+std::string shortForDiagnostic(const std::string& text, std::size_t limit) {
+    if (text.size() <= limit) return text;
+    std::size_t cut = limit;
+    // Back to the start of a character: never half of a UTF-8 sequence.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return text.substr(0, cut) + "\xE2\x80\xA6";  // U+2026
+}
+
 namespace {
 
+void printJSONError(const std::string& message) {
+    platform::current().console.writeLine("Error deserializing JSON: " + shortForDiagnostic(message));
+}
+
 // The DOM builder with exceptions off, keeping the parser's own description of the first error.
+// It also counts the nesting and stops the parse past kMaxHostJSONDepth: what it builds is copied
+// and destroyed later, and a deep enough value would exhaust the stack there.
 class CapturingParser : public nlohmann::detail::json_sax_dom_parser<json> {
+    using Base = nlohmann::detail::json_sax_dom_parser<json>;
+
 public:
-    explicit CapturingParser(json& result) : json_sax_dom_parser(result, false) {}
+    explicit CapturingParser(json& result) : Base(result, false) {}
     template <class Exception>
     bool parse_error(std::size_t, const std::string&, const Exception& ex) {
         message = ex.what();
         return false;
     }
+    bool start_object(std::size_t elements) { return deeper() && Base::start_object(elements); }
+    bool start_array(std::size_t elements) { return deeper() && Base::start_array(elements); }
+    bool end_object() { return --depth_, Base::end_object(); }
+    bool end_array() { return --depth_, Base::end_array(); }
     std::string message;
+
+private:
+    bool deeper() {
+        if (++depth_ <= kMaxHostJSONDepth) return true;
+        message = "nesting deeper than " + std::to_string(kMaxHostJSONDepth) + " levels";
+        return false;
+    }
+    int depth_ = 0;
 };
 
 bool encodable(const json& v) {
@@ -74,10 +104,21 @@ std::optional<json> parseHostJSON(const std::string& text) {
                   "not set.";
     if (!ok || !message.empty()) {
         if (message.empty()) message = "unexpected end of input";
-        platform::current().console.writeLine("Error deserializing JSON: " + message);
+        printJSONError(message);
         return std::nullopt;
     }
     return result;
+}
+
+std::optional<json> readHostJSON(const char* text) {
+    if (!text) return std::nullopt;
+    if (longerThan(text, kMaxHostJSONBytes)) {
+        printJSONError("the text is longer than " + std::to_string(kMaxHostJSONBytes) + " bytes");
+        return std::nullopt;
+    }
+    auto decoded = decodeHostString(text);
+    if (!decoded) return std::nullopt;
+    return parseHostJSON(*decoded);
 }
 
 std::optional<std::string> encodeEventData(const EventData& data) {
@@ -97,6 +138,23 @@ bool canonicallyEqual(const std::string& a, const std::string& b) {
     if (a.find('\0') != std::string::npos || b.find('\0') != std::string::npos) return false;
     auto na = nfc(a), nb = nfc(b);
     return na && nb && *na == *nb;
+}
+
+}  // namespace korvale
+
+namespace korvale {
+
+std::string canonicalKey(const std::string& s) {
+    bool ascii = true;
+    for (unsigned char c : s) {
+        if (c == 0) return "\xFF" + s;
+        if (c >= 0x80) ascii = false;
+    }
+    if (ascii) return s;  // its own normal form
+    std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> out(
+        utf8proc_NFC(reinterpret_cast<const utf8proc_uint8_t*>(s.c_str())), &std::free);
+    if (!out) return "\xFF" + s;
+    return std::string(reinterpret_cast<const char*>(out.get()));
 }
 
 }  // namespace korvale

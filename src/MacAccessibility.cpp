@@ -13,17 +13,33 @@ using nlohmann::json;
 
 MacAccessibility::MacAccessibility(Callback cb) : callback(std::move(cb)) {}
 
-void MacAccessibility::setBlockedApps(std::vector<std::string> apps) { blockedApps = std::move(apps); }
+void MacAccessibility::setBlockedApps(std::vector<std::string> apps) {
+    blockedApps = std::move(apps);
+    blockedAppKeys.clear();
+    for (const auto& entry : blockedApps) blockedAppKeys.insert(canonicalKey(entry));
+}
 
 void MacAccessibility::setBlockedFiledList(std::map<std::string, json> list) {
     blockedFiledsList = std::move(list);
+    fieldRulesByBundle.clear();
+    fieldRulesByKey.clear();
+    for (const auto& [bundle, rule] : blockedFiledsList) {
+        // A rule whose "name" is missing or not a string names no attribute: it blocks nothing.
+        if (!rule.is_object()) continue;
+        auto name = rule.find("name");
+        if (name == rule.end() || !name->is_string()) continue;
+        FieldRule entry{&rule, std::nullopt};
+        if (auto v = rule.find("value"); v != rule.end() && v->is_string())
+            entry.valueKey = canonicalKey(v->get<std::string>());
+        const FieldRule* kept = &fieldRulesByBundle.emplace(bundle, std::move(entry)).first->second;
+        // Among keys equal under canonical equivalence, the first in order answers.
+        fieldRulesByKey.emplace(canonicalKey(bundle), kept);
+    }
 }
 
 bool MacAccessibility::isBlockedApp(const std::optional<std::string>& bundleIdentifier) const {
-    if (!bundleIdentifier) return false;
-    for (const auto& entry : blockedApps)
-        if (canonicallyEqual(entry, *bundleIdentifier)) return true;
-    return false;
+    return bundleIdentifier && !blockedAppKeys.empty() &&
+           blockedAppKeys.count(canonicalKey(*bundleIdentifier)) > 0;
 }
 
 bool MacAccessibility::isBlockedApp(const RunningApplicationRef& app) const {
@@ -240,29 +256,27 @@ void MacAccessibility::positionChangeHandler(const ElementRef& element) {
 // The field rule for `app`, or none. An application without a bundle identifier has no rule
 // (the host keys rules by bundle identifier), and a rule whose "name" is missing or not a string
 // names no attribute to read, so it is ignored: the field is not blocked.
-const json* MacAccessibility::fieldRuleFor(const RunningApplicationRef& app) const {
-    if (!app || blockedFiledsList.empty()) return nullptr;
+const MacAccessibility::FieldRule* MacAccessibility::fieldRuleEntryFor(const RunningApplicationRef& app) const {
+    if (!app || fieldRulesByBundle.empty()) return nullptr;
     auto bundle = app->bundleIdentifier();
     if (!bundle) return nullptr;
-    auto it = blockedFiledsList.find(*bundle);
-    if (it == blockedFiledsList.end())
-        it = std::find_if(blockedFiledsList.begin(), blockedFiledsList.end(),
-                          [&](const auto& entry) { return sameText(entry.first, *bundle); });
-    if (it == blockedFiledsList.end() || !it->second.is_object()) return nullptr;
-    auto name = it->second.find("name");
-    if (name == it->second.end() || !name->is_string()) return nullptr;
-    return &it->second;
+    if (auto it = fieldRulesByBundle.find(*bundle); it != fieldRulesByBundle.end()) return &it->second;
+    auto it = fieldRulesByKey.find(canonicalKey(*bundle));
+    return it == fieldRulesByKey.end() ? nullptr : it->second;
+}
+
+const json* MacAccessibility::fieldRuleFor(const RunningApplicationRef& app) const {
+    const FieldRule* entry = fieldRuleEntryFor(app);
+    return entry ? entry->rule : nullptr;
 }
 
 bool MacAccessibility::isBlockedField(const ElementRef& element, const RunningApplicationRef& app) const {
-    const json* rule = fieldRuleFor(app);
-    if (!rule) return false;
-    auto actual = getAttributeValue<std::string>(element, (*rule)["name"].get<std::string>());
-    std::optional<std::string> wanted;
-    if (auto v = rule->find("value"); v != rule->end() && v->is_string()) wanted = v->get<std::string>();
+    const FieldRule* entry = fieldRuleEntryFor(app);
+    if (!entry) return false;
+    auto actual = getAttributeValue<std::string>(element, (*entry->rule)["name"].get<std::string>());
     // Two absent sides are equal: a rule without a value blocks fields lacking the attribute.
-    if (!actual || !wanted) return !actual && !wanted;
-    return sameText(*actual, *wanted);
+    if (!actual || !entry->valueKey) return !actual && !entry->valueKey;
+    return canonicalKey(*actual) == *entry->valueKey;
 }
 
 // Secret fields are text fields or areas; asking other elements would cost a request on every

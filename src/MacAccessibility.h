@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "HostText.h"
@@ -93,6 +95,18 @@ public:
     // application's field rule names. Prints "blocked" when it says so.
     bool keepsFieldSilent(const ElementRef& element, const std::optional<std::string>& role,
                           const RunningApplicationRef& app) const;
+
+    // The two lists as they are compared, made once when each is set, so that a check costs one
+    // lookup whatever the lists hold: the canonical key of every blocked bundle identifier, and
+    // every usable field rule by its bundle identifier and by that identifier's canonical key.
+    struct FieldRule {
+        const nlohmann::json* rule;           // in blockedFiledsList
+        std::optional<std::string> valueKey;  // the canonical key of its "value", when a string
+    };
+    std::unordered_set<std::string> blockedAppKeys;
+    std::map<std::string, FieldRule> fieldRulesByBundle;
+    std::unordered_map<std::string, const FieldRule*> fieldRulesByKey;
+    const FieldRule* fieldRuleEntryFor(const RunningApplicationRef& app) const;
 };
 
 // Subscribes `callBack` to application activation and launch on the workspace's notification

@@ -59,9 +59,7 @@ void initMonitor(KorvaleHostCallback callback) {
 }
 
 void blockApps(const char* text) {
-    auto decoded = decodeHostString(text);
-    if (!decoded) return;
-    auto parsed = parseHostJSON(*decoded);
+    auto parsed = readHostJSON(text);
     if (!parsed || !parsed->is_array()) return;
     std::vector<std::string> apps;
     for (const auto& entry : *parsed) {
@@ -75,20 +73,23 @@ void startTracking(const char* text) {
     if (!macAccessibility) return;  // before initMacAccessibility: ignored
     auto monitor = macAccessibility;
     monitor->start();
-    auto decoded = decodeHostString(text);
-    if (!decoded) return;
-    auto parsed = parseHostJSON(*decoded);
+    auto parsed = readHostJSON(text);
     if (!parsed || !parsed->is_object()) return;
     std::map<std::string, nlohmann::json> list;
-    for (auto it = parsed->begin(); it != parsed->end(); ++it) {
-        if (!it->is_object()) return;
-        list.emplace(it.key(), *it);
+    for (auto& [key, rule] : parsed->get_ref<nlohmann::json::object_t&>()) {
+        if (!rule.is_object()) return;
+        list.emplace(key, std::move(rule));
     }
     monitor->setBlockedFiledList(std::move(list));
 }
 
 void replaceText(const char* text) {
     if (!macAccessibility) return;
+    if (text && longerThan(text, kMaxSetTextBytes)) {
+        platform::current().console.writeLine("setText failed: the text is longer than " +
+                                              std::to_string(kMaxSetTextBytes) + " bytes");
+        return;
+    }
     auto decoded = decodeHostString(text);
     if (!decoded) return;  // a null pointer from the host: nothing to paste
     auto monitor = macAccessibility;
