@@ -3,7 +3,11 @@
 // `boundary`, which catches anything thrown so that no exception ever reaches the host.
 #include "main.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <exception>
+#include <thread>
 
 #include "WindowTracker.h"
 #include "platform/Platform.h"
@@ -23,8 +27,27 @@ std::vector<std::shared_ptr<MacAccessibility>> retiredMonitors;
 // Distinguishes the stored event from a newer one stored while the host callback runs.
 uint64_t storedEventGeneration = 0;
 
+// The thread the library runs on: the one that made the first call of an export. Everything the
+// library keeps is that thread's alone (no locks), so a call from any other thread is refused at
+// the boundary before it touches anything. The refusal goes straight to standard output in one
+// write: the platform's console belongs to the library's thread too.
+std::atomic<std::thread::id> libraryThread{};
+
+bool onLibraryThread(const char* exportName) noexcept {
+    const std::thread::id self = std::this_thread::get_id();
+    std::thread::id owner{};
+    if (libraryThread.compare_exchange_strong(owner, self) || owner == self) return true;
+    char line[160];
+    int n = std::snprintf(line, sizeof line, "refused: %s called from a thread other than the library's\n",
+                          exportName);
+    if (n > 0) std::fwrite(line, 1, std::min<std::size_t>(std::size_t(n), sizeof line - 1), stdout);
+    std::fflush(stdout);
+    return false;
+}
+
 template <typename F>
-auto boundary(F&& body, decltype(body()) fallback) noexcept -> decltype(body()) {
+auto boundary(const char* exportName, F&& body, decltype(body()) fallback) noexcept -> decltype(body()) {
+    if (!onLibraryThread(exportName)) return fallback;
     try {
         return body();
     } catch (...) {
@@ -33,7 +56,8 @@ auto boundary(F&& body, decltype(body()) fallback) noexcept -> decltype(body()) 
 }
 
 template <typename F>
-void boundary(F&& body) noexcept {
+void boundary(const char* exportName, F&& body) noexcept {
+    if (!onLibraryThread(exportName)) return;
     try {
         body();
     } catch (...) {
@@ -135,7 +159,7 @@ void deliverLatestEvent() {
 }
 
 int mainExport() noexcept {
-    return boundary([] { return resetGlobals(); }, 0);
+    return boundary("main", [] { return resetGlobals(); }, 0);
 }
 
 }  // namespace korvale
@@ -145,27 +169,31 @@ using namespace korvale;
 extern "C" {
 
 KORVALE_API void initMacAccessibility(KorvaleHostCallback callback) {
-    boundary([&] { initMonitor(callback); });
+    boundary("initMacAccessibility", [&] { initMonitor(callback); });
 }
 
 KORVALE_API bool isAccessibiltyEnabled(void) {
-    return boundary([] { return accessibilityTrusted(false); }, false);
+    return boundary("isAccessibiltyEnabled", [] { return accessibilityTrusted(false); }, false);
 }
 
 KORVALE_API bool showAccessibiltyPermisionPopup(void) {
-    return boundary([] { return accessibilityTrusted(true); }, false);
+    return boundary("showAccessibiltyPermisionPopup", [] { return accessibilityTrusted(true); }, false);
 }
 
-KORVALE_API void addBlockedApps(const char* json_array) { boundary([&] { blockApps(json_array); }); }
+KORVALE_API void addBlockedApps(const char* json_array) {
+    boundary("addBlockedApps", [&] { blockApps(json_array); });
+}
 
-KORVALE_API void start(const char* json_object) { boundary([&] { startTracking(json_object); }); }
+KORVALE_API void start(const char* json_object) {
+    boundary("start", [&] { startTracking(json_object); });
+}
 
-KORVALE_API void setText(const char* text) { boundary([&] { replaceText(text); }); }
+KORVALE_API void setText(const char* text) { boundary("setText", [&] { replaceText(text); }); }
 
-KORVALE_API void getDataForVelaAssist(void) { boundary([] { snapshot(); }); }
+KORVALE_API void getDataForVelaAssist(void) { boundary("getDataForVelaAssist", [] { snapshot(); }); }
 
 KORVALE_API void addMouseTracker(void* window) {
-    boundary([&] { installWindowTracker(window); });
+    boundary("addMouseTracker", [&] { installWindowTracker(window); });
 }
 
 }  // extern "C"
