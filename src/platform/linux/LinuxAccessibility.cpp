@@ -13,13 +13,12 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/linux/AtspiCalls.h"
 #include "platform/linux/LinuxMainLoop.h"
 
 namespace korvale::platform::linuxdesk {
 
 namespace {
-
-long requests = 0;
 
 // ----- offsets: AT-SPI code points <-> UTF-16 units of the library ----------------------------
 
@@ -61,58 +60,92 @@ std::string codePointSlice(const char* utf8, int64_t start, int64_t end) {
 
 std::shared_ptr<const AtspiElement> elementFor(AtspiAccessible* acc, bool application = false) {
     if (!acc) return nullptr;
-    GErrorOwner err;
-    ++requests;
-    pid_t pid = atspi_accessible_get_process_id(acc, err.out());
-    return std::make_shared<AtspiElement>(GRef<AtspiAccessible>::retain(acc), err ? 0 : pid, application);
+    AtspiBus::instance().revive(acc);
+    // The process of a bus name is asked of the bus, not of the application.
+    pid_t pid = 0;
+    AtspiCall call(nullptr);
+    if (call) {
+        pid = atspi_accessible_get_process_id(acc, call.err());
+        if (!call.ok()) pid = 0;
+    }
+    return std::make_shared<AtspiElement>(GRef<AtspiAccessible>::retain(acc), pid, application);
 }
 
+AtspiAccessible* accessibleOf(AtspiText* text) { return reinterpret_cast<AtspiAccessible*>(text); }
+
+// The Text interface of an element, or none. Which interfaces an element has is asked of the
+// application once; libatspi keeps the answer.
 GRef<AtspiText> textOf(AtspiAccessible* acc) {
-    return GRef<AtspiText>::adopt(atspi_accessible_get_text_iface(acc));
+    if (acc->cached_properties & ATSPI_CACHE_INTERFACES)
+        return GRef<AtspiText>::adopt(atspi_accessible_get_text_iface(acc));
+    AtspiCall call(acc);
+    if (!call) return {};
+    auto text = GRef<AtspiText>::adopt(atspi_accessible_get_text_iface(acc));
+    call.okIf(acc->cached_properties & ATSPI_CACHE_INTERFACES);
+    return text;
+}
+
+GRef<AtspiEditableText> editableTextOf(AtspiAccessible* acc) {
+    if (!textOf(acc) && !(acc->cached_properties & ATSPI_CACHE_INTERFACES)) return {};
+    return GRef<AtspiEditableText>::adopt(atspi_accessible_get_editable_text_iface(acc));
 }
 
 std::optional<std::string> wholeText(AtspiText* text) {
-    GErrorOwner err;
-    ++requests;
-    GCharOwner s(atspi_text_get_text(text, 0, -1, err.out()));
-    if (err || !s) return std::nullopt;
+    AtspiCall call(accessibleOf(text));
+    if (!call) return std::nullopt;
+    GCharOwner s(atspi_text_get_text(text, 0, -1, call.err()));
+    if (!call.ok() || !s) return std::nullopt;
     return std::string(s.get());
 }
 
-bool hasState(AtspiAccessible* acc, AtspiStateType state) {
-    ++requests;
+GRef<AtspiStateSet> statesOf(AtspiAccessible* acc) {
+    AtspiCall call(acc);
+    if (!call) return {};
     auto set = GRef<AtspiStateSet>::adopt(atspi_accessible_get_state_set(acc));
+    if (!call.okIf(set && !call.ranOut())) return {};
+    return set;
+}
+
+bool hasState(AtspiAccessible* acc, AtspiStateType state) {
+    auto set = statesOf(acc);
     return set && atspi_state_set_contains(set.get(), state);
 }
 
 // The selection or, without one, an empty range at the caret; in code points.
 std::optional<std::pair<int64_t, int64_t>> selectionCodePoints(AtspiText* text) {
-    GErrorOwner err;
-    ++requests;
-    gint n = atspi_text_get_n_selections(text, err.out());
-    if (err) return std::nullopt;
+    gint n = 0;
+    {
+        AtspiCall call(accessibleOf(text));
+        if (!call) return std::nullopt;
+        n = atspi_text_get_n_selections(text, call.err());
+        if (!call.ok()) return std::nullopt;
+    }
     if (n > 0) {
-        ++requests;
-        AtspiRange* r = atspi_text_get_selection(text, 0, err.out());
+        AtspiCall call(accessibleOf(text));
+        if (!call) return std::nullopt;
+        AtspiRange* r = atspi_text_get_selection(text, 0, call.err());
         std::unique_ptr<AtspiRange, decltype(&g_free)> owned(r, g_free);
-        if (err || !r) return std::nullopt;
+        if (!call.ok() || !r) return std::nullopt;
         return std::pair<int64_t, int64_t>{std::min(r->start_offset, r->end_offset),
                                            std::max(r->start_offset, r->end_offset)};
     }
-    ++requests;
-    gint caret = atspi_text_get_caret_offset(text, err.out());
-    if (err) return std::nullopt;
+    AtspiCall call(accessibleOf(text));
+    if (!call) return std::nullopt;
+    gint caret = atspi_text_get_caret_offset(text, call.err());
+    if (!call.ok()) return std::nullopt;
     return std::pair<int64_t, int64_t>{caret, caret};
 }
 
 std::string roleName(AtspiAccessible* acc, bool application, AXError* code) {
     if (application) return "AXApplication";
-    GErrorOwner err;
-    ++requests;
-    AtspiRole role = atspi_accessible_get_role(acc, err.out());
-    if (err) {
-        *code = kAXErrorCannotComplete;
-        return "";
+    AtspiRole role = ATSPI_ROLE_INVALID;
+    {
+        AtspiCall call(acc);
+        if (call) role = atspi_accessible_get_role(acc, call.err());
+        if (!call.ok()) {
+            *code = kAXErrorCannotComplete;
+            return "";
+        }
     }
     switch (role) {
         case ATSPI_ROLE_TEXT:
@@ -185,6 +218,12 @@ void onAtspiEvent(AtspiEvent* event, void* self) {
     std::unique_ptr<AtspiEvent, void (*)(AtspiEvent*)> owned(
         event, [](AtspiEvent* e) { g_boxed_free(atspi_event_get_type(), e); });
     try {
+        if (event->source) {
+            // A new bus may hand over an application it shares a name with one of the old bus.
+            AtspiBus::instance().revive(event->source);
+            // An application that sends events is not hung.
+            AtspiBus::instance().heardFrom(event->source);
+        }
         static_cast<LinuxAccessibility*>(self)->onEvent(*event);
     } catch (...) {
     }
@@ -219,24 +258,29 @@ std::size_t AtspiElement::hash() const { return std::hash<std::string>()(bus_ + 
 GRef<AtspiAccessible> DesktopState::application(pid_t pid) {
     if (auto it = applications.find(pid); it != applications.end()) return it->second;
     if (notOnBus.count(pid)) return {};
-    ++requests;
+    if (!AtspiBus::instance().up()) return {};
     auto desktop = GRef<AtspiAccessible>::adopt(atspi_get_desktop(0));
     if (!desktop) return {};
-    GErrorOwner err;
-    gint n = atspi_accessible_get_child_count(desktop.get(), err.out());
-    for (gint i = 0; !err && i < n; ++i) {
-        ++requests;
-        auto app = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(desktop.get(), i, err.out()));
-        if (err || !app) {
-            err.out();
-            continue;
+    gint n = 0;
+    {
+        AtspiCall call(desktop.get());
+        if (!call) return {};
+        n = atspi_accessible_get_child_count(desktop.get(), call.err());
+        if (!call.ok()) return {};
+    }
+    for (gint i = 0; i < n; ++i) {
+        GRef<AtspiAccessible> app;
+        {
+            AtspiCall call(desktop.get());
+            if (!call) break;
+            app = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(desktop.get(), i, call.err()));
+            if (!call.ok() || !app) continue;
         }
-        ++requests;
-        pid_t p = atspi_accessible_get_process_id(app.get(), err.out());
-        if (err) {
-            err.out();
-            continue;
-        }
+        AtspiBus::instance().revive(app.get());
+        AtspiCall call(nullptr);
+        if (!call) break;
+        pid_t p = atspi_accessible_get_process_id(app.get(), call.err());
+        if (!call.ok()) continue;
         applications[p] = app;
     }
     auto it = applications.find(pid);
@@ -261,31 +305,59 @@ struct LinuxAccessibility::Observer final : AXObserver {
 
 LinuxAccessibility::LinuxAccessibility(DesktopState& state, XConnection& x, FrontWindow& front)
     : state_(state), x_(x), front_(front) {
+    auto& bus = AtspiBus::instance();
+    bus.start();
+    bus.onLost = [this] { forgetBus(); };
+    bus.onBack = [this] { listen(); };
     listener_ = GRef<AtspiEventListener>::adopt(atspi_event_listener_new(onAtspiEvent, this, nullptr));
-    for (const char* type : kEventTypes) {
-        GErrorOwner err;
-        atspi_event_listener_register(listener_.get(), type, err.out());
-    }
+    listen();
     x_.addHandler([this](XEvent& e) { onXEvent(e); });
 }
 
 LinuxAccessibility::~LinuxAccessibility() {
+    auto& bus = AtspiBus::instance();
+    bus.onLost = nullptr;
+    bus.onBack = nullptr;
+    if (!bus.up()) return;
     for (const char* type : kEventTypes) {
         GErrorOwner err;
         atspi_event_listener_deregister(listener_.get(), type, err.out());
     }
 }
 
-long LinuxAccessibility::requestCount() { return requests; }
+void LinuxAccessibility::listen() {
+    if (!AtspiBus::instance().up()) return;
+    // Registrations are requests to the registry.
+    AtspiBus::instance().useTimeoutFor(AtspiBus::kRegistry);
+    for (const char* type : kEventTypes) {
+        GErrorOwner err;
+        // On a bus joined again the registration is made anew: dropped first so it is not doubled.
+        atspi_event_listener_deregister(listener_.get(), type, err.out());
+        atspi_event_listener_register(listener_.get(), type, err.out());
+    }
+}
+
+void LinuxAccessibility::forgetBus() {
+    // Every AT-SPI object of the lost bus is dead: what was learnt from them goes with them.
+    // Observers and their registrations stay (they follow processes, which may come back).
+    state_.applications.clear();
+    state_.lastFocused.clear();
+    state_.activeWindows.clear();
+    pending_.clear();
+}
+
+long LinuxAccessibility::requestCount() { return AtspiBus::instance().requests(); }
 
 bool LinuxAccessibility::isProcessTrustedWithOptions(bool) {
     // No permission prompt exists on this desktop: a reachable accessibility bus is the trust.
-    ++requests;
+    // While the bus is gone the answer is no, without asking anything.
+    if (!AtspiBus::instance().up()) return false;
     auto desktop = GRef<AtspiAccessible>::adopt(atspi_get_desktop(0));
     if (!desktop) return false;
-    GErrorOwner err;
-    atspi_accessible_get_child_count(desktop.get(), err.out());
-    return !err;
+    AtspiCall call(desktop.get());
+    if (!call) return false;
+    atspi_accessible_get_child_count(desktop.get(), call.err());
+    return call.ok();
 }
 
 ElementRef LinuxAccessibility::createApplication(pid_t pid) {
@@ -308,17 +380,22 @@ ElementRef LinuxAccessibility::focusedElementOf(pid_t pid) {
     int budget = 400;
     std::function<ElementRef(AtspiAccessible*, int)> walk = [&](AtspiAccessible* acc, int depth) -> ElementRef {
         if (--budget < 0 || depth > 30) return nullptr;
-        ++requests;
-        auto states = GRef<AtspiStateSet>::adopt(atspi_accessible_get_state_set(acc));
-        if (depth > 0 && states && !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) return nullptr;
-        if (states && atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) return elementFor(acc);
-        GErrorOwner err;
-        ++requests;
-        gint n = atspi_accessible_get_child_count(acc, err.out());
-        for (gint i = 0; !err && i < n && budget > 0; ++i) {
-            ++requests;
-            auto child = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(acc, i, err.out()));
-            if (err || !child) return nullptr;
+        auto states = statesOf(acc);
+        if (!states) return nullptr;
+        if (depth > 0 && !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) return nullptr;
+        if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) return elementFor(acc);
+        gint n = 0;
+        {
+            AtspiCall call(acc);
+            if (!call) return nullptr;
+            n = atspi_accessible_get_child_count(acc, call.err());
+            if (!call.ok()) return nullptr;
+        }
+        for (gint i = 0; i < n && budget > 0; ++i) {
+            AtspiCall call(acc);
+            if (!call) return nullptr;
+            auto child = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(acc, i, call.err()));
+            if (!call.ok() || !child) return nullptr;
             if (auto found = walk(child.get(), depth + 1)) return found;
         }
         return nullptr;
@@ -349,15 +426,19 @@ AXError LinuxAccessibility::copyAttributeValue(const ElementRef& element, const 
         return kAXErrorSuccess;
     }
     if (attribute == "AXChildren") {
-        GErrorOwner err;
-        ++requests;
-        gint n = atspi_accessible_get_child_count(acc, err.out());
-        if (err) return kAXErrorCannotComplete;
+        gint n = 0;
+        {
+            AtspiCall call(acc);
+            if (!call) return call.code();
+            n = atspi_accessible_get_child_count(acc, call.err());
+            if (!call.ok()) return call.code();
+        }
         std::vector<ObjectRef> children;
         for (gint i = 0; i < n; ++i) {
-            ++requests;
-            auto child = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(acc, i, err.out()));
-            if (err || !child) return kAXErrorCannotComplete;
+            AtspiCall call(acc);
+            if (!call) return call.code();
+            auto child = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(acc, i, call.err()));
+            if (!call.ok() || !child) return kAXErrorCannotComplete;
             children.push_back(elementFor(child.get()));
         }
         *value = std::make_shared<ArrayObject>(std::move(children));
@@ -378,22 +459,23 @@ AXError LinuxAccessibility::copyAttributeValue(const ElementRef& element, const 
     }
     auto sel = selectionCodePoints(text.get());
     if (!sel) return kAXErrorCannotComplete;
-    GErrorOwner err;
     if (attribute == "AXSelectedText") {
         if (sel->first == sel->second) {
             *value = makeString("");
             return kAXErrorSuccess;
         }
-        ++requests;
-        GCharOwner s(atspi_text_get_text(text.get(), sel->first, sel->second, err.out()));
-        if (err || !s) return kAXErrorCannotComplete;
+        AtspiCall call(acc);
+        if (!call) return call.code();
+        GCharOwner s(atspi_text_get_text(text.get(), sel->first, sel->second, call.err()));
+        if (!call.ok() || !s) return kAXErrorCannotComplete;
         *value = makeString(s.get());
         return kAXErrorSuccess;
     }
     // Ranges: the text up to the end of the selection converts both ends to UTF-16 units.
-    ++requests;
-    GCharOwner prefix(atspi_text_get_text(text.get(), 0, sel->second, err.out()));
-    if (err || !prefix) return kAXErrorCannotComplete;
+    AtspiCall call(acc);
+    if (!call) return call.code();
+    GCharOwner prefix(atspi_text_get_text(text.get(), 0, sel->second, call.err()));
+    if (!call.ok() || !prefix) return kAXErrorCannotComplete;
     int64_t start = utf16Units(prefix.get(), sel->first);
     int64_t end = utf16Units(prefix.get(), sel->second);
     if (attribute == "AXSelectedTextRange") {
@@ -426,12 +508,12 @@ AXError LinuxAccessibility::copyParameterizedAttributeValue(const ElementRef& el
         *value = makeString(codePointSlice(all->c_str(), start, end));
         return kAXErrorSuccess;
     }
-    GErrorOwner err;
-    ++requests;
-    AtspiRect* r = atspi_text_get_range_extents(text.get(), start, end, ATSPI_COORD_TYPE_SCREEN, err.out());
+    AtspiCall call(e->accessible());
+    if (!call) return call.code();
+    AtspiRect* r = atspi_text_get_range_extents(text.get(), start, end, ATSPI_COORD_TYPE_SCREEN, call.err());
     std::unique_ptr<AtspiRect, decltype(&g_free)> owned(r, g_free);
     // The rectangle is garbage when the call failed (GTK4 refuses screen coordinates).
-    if (err || !r) return kAXErrorCannotComplete;
+    if (!call.ok() || !r) return kAXErrorCannotComplete;
     *value = makeRect({{double(r->x), double(r->y)}, {double(r->width), double(r->height)}});
     return kAXErrorSuccess;
 }
@@ -441,7 +523,7 @@ AXError LinuxAccessibility::isAttributeSettable(const ElementRef& element, const
     auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
     if (!e || !e->accessible()) return kAXErrorInvalidUIElement;
     if (attribute == "AXValue") {
-        auto editable = GRef<AtspiEditableText>::adopt(atspi_accessible_get_editable_text_iface(e->accessible()));
+        auto editable = editableTextOf(e->accessible());
         *settable = editable && hasState(e->accessible(), ATSPI_STATE_EDITABLE);
         return kAXErrorSuccess;
     }
@@ -457,14 +539,14 @@ AXError LinuxAccessibility::setAttributeValue(const ElementRef& element, const s
                                               const ObjectRef& value) {
     auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
     if (!e || !e->accessible()) return kAXErrorInvalidUIElement;
-    GErrorOwner err;
     if (attribute == "AXValue") {
-        auto editable = GRef<AtspiEditableText>::adopt(atspi_accessible_get_editable_text_iface(e->accessible()));
+        auto editable = editableTextOf(e->accessible());
         if (!editable || CFGetTypeID(value) != TypeID::String) return kAXErrorIllegalArgument;
-        ++requests;
+        AtspiCall call(e->accessible());
+        if (!call) return call.code();
         atspi_editable_text_set_text_contents(editable.get(),
-                                              static_cast<const StringObject&>(*value).value.c_str(), err.out());
-        return err ? kAXErrorCannotComplete : kAXErrorSuccess;
+                                              static_cast<const StringObject&>(*value).value.c_str(), call.err());
+        return call.ok() ? kAXErrorSuccess : kAXErrorCannotComplete;
     }
     if (attribute != "AXSelectedTextRange") return kAXErrorAttributeUnsupported;
     CFRange range;
@@ -475,20 +557,30 @@ AXError LinuxAccessibility::setAttributeValue(const ElementRef& element, const s
     if (!all) return kAXErrorCannotComplete;
     gint start = gint(codePointsForUnits(all->c_str(), range.location));
     gint end = gint(codePointsForUnits(all->c_str(), range.location + range.length));
-    ++requests;
-    gint n = atspi_text_get_n_selections(text.get(), err.out());
-    if (err) return kAXErrorCannotComplete;
-    ++requests;
+    gint n = 0;
+    {
+        AtspiCall call(e->accessible());
+        if (!call) return call.code();
+        n = atspi_text_get_n_selections(text.get(), call.err());
+        if (!call.ok()) return kAXErrorCannotComplete;
+    }
+    if (start == end && n > 0) {
+        AtspiCall call(e->accessible());
+        if (!call) return call.code();
+        atspi_text_remove_selection(text.get(), 0, call.err());
+        if (!call.ok()) return kAXErrorCannotComplete;
+    }
+    AtspiCall call(e->accessible());
+    if (!call) return call.code();
     if (start == end) {
-        if (n > 0) atspi_text_remove_selection(text.get(), 0, err.out());
-        atspi_text_set_caret_offset(text.get(), start, err.out());
+        atspi_text_set_caret_offset(text.get(), start, call.err());
     } else if (n > 0) {
-        atspi_text_set_selection(text.get(), 0, start, end, err.out());
+        atspi_text_set_selection(text.get(), 0, start, end, call.err());
     } else {
         // Setting selection 0 fails while there is none: it has to be added.
-        atspi_text_add_selection(text.get(), start, end, err.out());
+        atspi_text_add_selection(text.get(), start, end, call.err());
     }
-    return err ? kAXErrorCannotComplete : kAXErrorSuccess;
+    return call.ok() ? kAXErrorSuccess : kAXErrorCannotComplete;
 }
 
 AXError LinuxAccessibility::copyAttributeNames(const ElementRef& element, ObjectRef* names) {
@@ -633,24 +725,32 @@ bool LinuxAccessibility::frontFocusIsTerminal() {
     if (!state_.activePid) return false;
     auto focused = std::dynamic_pointer_cast<const AtspiElement>(focusedElementOf(state_.activePid));
     if (!focused || !focused->accessible()) return false;
-    GErrorOwner err;
-    ++requests;
-    return atspi_accessible_get_role(focused->accessible(), err.out()) == ATSPI_ROLE_TERMINAL && !err;
+    AtspiCall call(focused->accessible());
+    if (!call) return false;
+    AtspiRole role = atspi_accessible_get_role(focused->accessible(), call.err());
+    return call.ok() && role == ATSPI_ROLE_TERMINAL;
 }
 
 GRef<AtspiAccessible> LinuxAccessibility::activeWindowOf(pid_t pid) {
     auto app = state_.application(pid);
     if (!app) return {};
-    GErrorOwner err;
-    ++requests;
-    gint n = atspi_accessible_get_child_count(app.get(), err.out());
+    gint n = 0;
+    {
+        AtspiCall call(app.get());
+        if (!call) return {};
+        n = atspi_accessible_get_child_count(app.get(), call.err());
+        if (!call.ok()) return {};
+    }
     GRef<AtspiAccessible> showing;
-    for (gint i = 0; !err && i < n && i < 50; ++i) {
-        ++requests;
-        auto window = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(app.get(), i, err.out()));
-        if (err || !window) return showing;
-        ++requests;
-        auto states = GRef<AtspiStateSet>::adopt(atspi_accessible_get_state_set(window.get()));
+    for (gint i = 0; i < n && i < 50; ++i) {
+        GRef<AtspiAccessible> window;
+        {
+            AtspiCall call(app.get());
+            if (!call) return showing;
+            window = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(app.get(), i, call.err()));
+            if (!call.ok() || !window) return showing;
+        }
+        auto states = statesOf(window.get());
         if (!states) continue;
         if (atspi_state_set_contains(states.get(), ATSPI_STATE_ACTIVE)) return window;
         if (!showing && atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) showing = window;
@@ -822,10 +922,11 @@ RunningApplicationRef LinuxWorkspace::application(pid_t pid) {
         if (windowIdentity) id.bundle = windowIdentity->wmClass;
         else id.bundle = executableName(pid);
         if (auto app = state_.application(pid)) {
-            GErrorOwner err;
-            ++requests;
-            GCharOwner n(atspi_accessible_get_name(app.get(), err.out()));
-            if (!err && n && *n.get()) id.name = n.get();
+            AtspiCall call(app.get());
+            if (call) {
+                GCharOwner n(atspi_accessible_get_name(app.get(), call.err()));
+                if (call.ok() && n && *n.get()) id.name = n.get();
+            }
         }
         if (!id.name) id.name = id.bundle;
         if (windowIdentity) identities_[pid] = id;

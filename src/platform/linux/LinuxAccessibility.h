@@ -97,6 +97,10 @@ public:
 
 private:
     void queue(pid_t pid, std::shared_ptr<const AtspiElement> element, const std::string& notification);
+    // Registers for the events followed (again, after the bus came back).
+    void listen();
+    // The bus is gone: drops every AT-SPI object learnt from it.
+    void forgetBus();
     void flush();
     ElementRef focusedElementOf(pid_t pid);
     void onWindowActivated(pid_t pid, AtspiAccessible* window);
