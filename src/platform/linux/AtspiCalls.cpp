@@ -6,6 +6,8 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
+
 namespace korvale::platform::linuxdesk {
 
 AtspiBus& AtspiBus::instance() {
