@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
 
     double t0 = now();
     focusWindow(*appWindow);
-    auto toApp = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "korvale-test-app"); });
+    auto toApp = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "Korvale-test-app"); });
     check(toApp.has_value(), "the test application is followed", str(toApp));
     pump(0.6);
     app.command("select_view 6 11");
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
     t0 = now();
     std::printf("  switching at %.3f\n", now());
     focusWindow(*editorWindow);
-    auto toEditor = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "l3afpad"); });
+    auto toEditor = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "L3afpad"); });
     check(toEditor.has_value(), "with a hung application, switching to another one is reported", str(toEditor));
     pump(0.6);
     t0 = now();
@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
     pump(0.3);
     t0 = now();
     focusWindow(*appWindow);
-    auto back = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "korvale-test-app"); });
+    auto back = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "Korvale-test-app"); });
     check(back.has_value(), "the application that went on is followed again", str(back));
     pump(0.6);
     t0 = now();
@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
         pump(0.8);
         t0 = now();
         focusWindow(*freshWindow);
-        auto followed = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "korvale-test-app"); });
+        auto followed = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "Korvale-test-app"); });
         check(followed.has_value(), "switching to it is reported" + n, str(followed));
         pump(0.6);
         t0 = now();

@@ -343,6 +343,7 @@ void LinuxAccessibility::forgetBus() {
     state_.applications.clear();
     state_.lastFocused.clear();
     state_.activeWindows.clear();
+    state_.notOnBus.clear();
     pending_.clear();
 }
 
