@@ -32,6 +32,7 @@ set(KORVALE_SIM_SOURCES
 
 # The Linux backend (AT-SPI, X11, GLib), where KORVALE_LINUX_BACKEND turns it on.
 set(KORVALE_LINUX_SOURCES
+  src/platform/linux/AtspiCalls.cpp
   src/platform/linux/LinuxAccessibility.cpp
   src/platform/linux/LinuxBackend.cpp
   src/platform/linux/LinuxFrontWindow.cpp
