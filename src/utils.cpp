@@ -7,6 +7,7 @@
 #include "utils.h"
 
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace korvale {
@@ -291,37 +292,5 @@ void delay(double seconds) {
     auto& loop = platform::current().mainLoop;
     loop.blockUntil(loop.now() + seconds);
 }
-
-struct Debouncer::State {
-    platform::DispatchWorkItemRef workItem;
-    std::shared_ptr<platform::DispatchQueue> queue;
-    std::any latestEventParams;
-};
-
-Debouncer::Debouncer() : state_(std::make_shared<State>()) {
-    state_->queue = platform::current().mainLoop.makeSerialQueue("debouncer");
-}
-
-Debouncer::~Debouncer() = default;
-
-void Debouncer::call(double after, std::any params, std::function<void()> action) {
-    state_->latestEventParams = std::move(params);
-    if (state_->workItem) state_->workItem->cancel();
-    // The block refers to the debouncer without keeping it alive: once it is gone, a pending
-    // block does nothing. Both writes of latestEventParams happen on the main thread, since the
-    // simulated serial queue is serviced by the main loop.
-    std::weak_ptr<State> weak = state_;
-    state_->workItem = std::make_shared<platform::DispatchWorkItem>([weak, action = std::move(action)] {
-        auto state = weak.lock();
-        if (!state) return;
-        action();
-        state->latestEventParams.reset();
-    });
-    auto& loop = platform::current().mainLoop;
-    state_->queue->asyncAfter(loop.now() + after, state_->workItem);
-}
-
-const std::any& Debouncer::latestEventParams() const { return state_->latestEventParams; }
-
 
 }  // namespace korvale

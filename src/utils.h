@@ -3,7 +3,6 @@
 // selection geometry, tree enabling — and the timing and keystroke utilities. Main thread only.
 #pragma once
 
-#include <any>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,7 +10,6 @@
 #include <set>
 #include <string>
 #include <tuple>
-#include <variant>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -30,11 +28,6 @@ using platform::ElementRef;
 using platform::ObjectRef;
 using platform::RunningApplicationRef;
 using platform::TextMarkerRangeRef;
-
-// The converted value kinds, in the platform's order. Nothing produces or reads one; it names
-// what axValueToNative can hand back.
-using ReturnType = std::variant<CFRange, CGRect, int64_t, std::string, bool, ElementRef, CGPoint>;
-enum class ReturnTypeCase { range, rect, int_, string, bool_, axuielemnt, point };
 
 // Converts a platform value into the requested type, or none. T is one of std::string, int64_t,
 // CGPoint, CGRect, CFRange, ElementRef, TextMarkerRangeRef.
@@ -78,20 +71,5 @@ void enableAccessbiltyByTraversing(const ElementRef& element, int depth = 0);
 bool pasteCommand();
 // Holds the calling thread for `seconds` without servicing its run loop.
 void delay(double seconds);
-
-// Runs an action after a quiet interval on a private serial queue; a newer call drops the
-// pending one.
-class Debouncer {
-public:
-    Debouncer();
-    ~Debouncer();
-    void call(double after, std::any params, std::function<void()> action);
-    // Exposed for tests: the parameters of the latest call whose action has not run yet.
-    const std::any& latestEventParams() const;
-
-private:
-    struct State;
-    std::shared_ptr<State> state_;
-};
 
 }  // namespace korvale

@@ -2,7 +2,6 @@
 // into every requested type, the handling of error codes and the lines it prints, observer
 // registration and delivery, the bounds of a marker selection in both orders, the tree-enabling
 // walk's requests, and the timing and keystroke utilities on the virtual clock.
-#include <any>
 #include <set>
 
 #include "TestSupport.h"
@@ -392,45 +391,6 @@ TEST_F(Timing, DelayBlocksOnTheVirtualClockWithoutServicingTheLoop) {
     delay(0);
     delay(-1);
     EXPECT_DOUBLE_EQ(now(), 0.2);
-}
-
-TEST_F(Timing, DebouncerRunsOnlyTheLastCallOneIntervalLater) {
-    Debouncer debouncer;
-    std::vector<std::pair<int, double>> ran;
-    for (int i = 1; i <= 3; ++i) {
-        debouncer.call(0.5, i, [&, i] { ran.push_back({i, now()}); });
-        run(0.1);
-    }
-    ASSERT_TRUE(debouncer.latestEventParams().has_value());
-    EXPECT_EQ(std::any_cast<int>(debouncer.latestEventParams()), 3);
-    run(0.39);
-    EXPECT_TRUE(ran.empty()) << "ran before the quiet interval after the third call";
-    run(0.01);
-    ASSERT_EQ(ran.size(), 1u);
-    EXPECT_EQ(ran[0].first, 3);
-    EXPECT_NEAR(ran[0].second, 0.7, 1e-9);
-    EXPECT_FALSE(debouncer.latestEventParams().has_value());
-    run(1.0);
-    EXPECT_EQ(ran.size(), 1u);
-}
-
-TEST_F(Timing, DebouncerWithZeroIntervalNeverRunsOnTheCallersStack) {
-    Debouncer debouncer;
-    int runs = 0;
-    debouncer.call(0, std::string("p"), [&] { ++runs; });
-    EXPECT_EQ(runs, 0);
-    run(0);
-    EXPECT_EQ(runs, 1);
-}
-
-TEST_F(Timing, DestroyedDebouncerDropsItsPendingAction) {
-    int runs = 0;
-    {
-        Debouncer debouncer;
-        debouncer.call(0.2, 1, [&] { ++runs; });
-    }
-    run(1.0);
-    EXPECT_EQ(runs, 0);
 }
 
 TEST_F(Timing, PasteCommandPostsCommandVInOrderWithTheCommandFlag) {
