@@ -61,8 +61,8 @@ pl::pid_t MacElement::processIdentifier() const {
 }
 
 std::string MacElement::describe() const {
-    return "AXUIElement(pid " + std::to_string(processIdentifier()) + ", hash " +
-           std::to_string(hash()) + ")";
+    auto description = CFOwner<CFStringRef>::adopt(CFCopyDescription(ref_.get()));
+    return description ? stringFrom(description.get()) : "AXUIElement";
 }
 
 pl::ElementRef wrapElement(CFOwner<AXUIElementRef> ref) {

@@ -67,6 +67,7 @@ CFIndex CFGetRetainCount(CFTypeRef cf);
 CFTypeID CFGetTypeID(CFTypeRef cf);
 Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2);
 CFHashCode CFHash(CFTypeRef cf);
+CFStringRef CFCopyDescription(CFTypeRef cf);
 
 // Strings.
 typedef UInt32 CFStringEncoding;
