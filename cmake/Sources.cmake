@@ -39,7 +39,21 @@ set(KORVALE_LINUX_SOURCES
   src/platform/linux/LinuxMainLoop.cpp
   src/platform/linux/LinuxX11.cpp)
 
+# The macOS backend (accessibility C API, Core Foundation, AppKit, Core Graphics, libdispatch),
+# built on Apple only. Off a Mac, scripts/macos-check.sh compile-checks it and tests/macos runs
+# its C-level half over a fake of the C functions.
+set(KORVALE_MACOS_SOURCES
+  src/platform/macos/MacAxService.cpp
+  src/platform/macos/MacKeyboard.cpp
+  src/platform/macos/MacRunLoop.cpp
+  src/platform/macos/MacValues.cpp
+  src/platform/macos/MacBackend.mm
+  src/platform/macos/MacMainLoop.mm
+  src/platform/macos/MacPasteboard.mm
+  src/platform/macos/MacWindows.mm
+  src/platform/macos/MacWorkspace.mm)
+
 foreach(list KORVALE_CORE_SOURCES KORVALE_MAIN_SYMBOL_SOURCE KORVALE_BACKEND_TABLE_SOURCE
-             KORVALE_SIM_SOURCES KORVALE_LINUX_SOURCES)
+             KORVALE_SIM_SOURCES KORVALE_LINUX_SOURCES KORVALE_MACOS_SOURCES)
   list(TRANSFORM ${list} PREPEND "${KORVALE_SOURCE_ROOT}/")
 endforeach()

@@ -18,11 +18,13 @@ fi
 decls="$root/src/platform/macos/decls"
 utfcpp=$(dirname "$(find /usr/include -name utf8.h -path '*utf8cpp*' | head -1)")
 common=(-fsyntax-only -std=c++20 -Wall -Wextra -Werror -Wno-unknown-warning-option
-  -I"$decls" -isystem "$decls/gnustep" -I"$root/src" -I"$root/include" -isystem "$utfcpp")
+  -I"$decls" -isystem "$decls/gnustep" -I"$root/src" -I"$root/include" -isystem "$utfcpp"
+  -DKORVALE_HAVE_MACOS_BACKEND=1)
 objc=(-x objective-c++ -fobjc-arc -fblocks -fobjc-runtime=gnustep-2.0
   -isystem /usr/include/GNUstep -idirafter "$gcc_objc"
   -DGNUSTEP -DGNUSTEP_BASE_LIBRARY=1 -DGNU_GUI_LIBRARY=1 -DGNU_RUNTIME=1)
-files=("$root"/src/platform/macos/*.cpp "$root"/src/platform/macos/*.mm "$@")
+# The backend table too, with the macOS entry in it.
+files=("$root"/src/platform/macos/*.cpp "$root"/src/platform/macos/*.mm "$root"/src/platform/BackendTable.cpp "$@")
 # KORVALE_MACOS_CHECK_ONLY_EXTRA=1: only the files named (the planted-misuse tests use it).
 [[ ${KORVALE_MACOS_CHECK_ONLY_EXTRA:-} == 1 ]] && files=("$@")
 status=0

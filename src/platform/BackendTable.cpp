@@ -10,6 +10,9 @@
 #ifdef KORVALE_HAVE_LINUX_BACKEND
 #include "platform/linux/LinuxBackend.h"
 #endif
+#ifdef KORVALE_HAVE_MACOS_BACKEND
+#include "platform/macos/MacBackend.h"
+#endif
 
 namespace korvale::platform {
 
@@ -25,6 +28,9 @@ const BackendEntry kBackends[] = {
 #endif
 #ifdef KORVALE_HAVE_LINUX_BACKEND
     {"linux", &linuxdesk::connect, false, &linuxdesk::waitingLoop},
+#endif
+#ifdef KORVALE_HAVE_MACOS_BACKEND
+    {"macos", &macos::macPlatform, false, nullptr},
 #endif
     {nullptr, nullptr, false, nullptr},  // keeps the array non-empty in a build with no backend
 };

@@ -28,7 +28,7 @@ struct MacDesktop {
     MacAxService accessibility;
     MacMainLoop loop;
     std::unique_ptr<platform::Workspace> workspace = makeWorkspace();
-    std::unique_ptr<MacPasteboard> pasteboard = makePasteboard();
+    std::unique_ptr<platform::Pasteboard> pasteboard = makePasteboard();
     MacKeyboard keyboard;
     std::unique_ptr<platform::WindowServer> windows = makeWindowServer();
     StdoutConsole console;

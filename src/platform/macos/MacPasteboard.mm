@@ -5,6 +5,8 @@
 
 #include "platform/macos/MacAppKitCompat.h"
 
+#include <CoreFoundation/CoreFoundation.h>
+
 namespace pl = korvale::platform;
 
 // Makes the promised text when an application asks for it, and says so once.
@@ -47,7 +49,7 @@ NSString *nsString(const std::string& s) {
     return [[NSString alloc] initWithBytes:s.data() length:s.size() encoding:NSUTF8StringEncoding] ?: @"";
 }
 
-class MacGeneralPasteboard final : public MacPasteboard {
+class MacGeneralPasteboard final : public pl::Pasteboard {
 public:
     long changeCount() override { return static_cast<long>([board() changeCount]); }
     std::optional<std::string> stringForType(const std::string& type) override {
@@ -55,10 +57,6 @@ public:
         if (!s) return std::nullopt;
         const char *utf8 = [s UTF8String];
         return utf8 ? std::optional<std::string>(utf8) : std::nullopt;
-    }
-    long clearContents() override { return static_cast<long>([board() clearContents]); }
-    bool setString(const std::string& text, const std::string& type) override {
-        return [board() setString:nsString(text) forType:nsString(type)];
     }
     std::optional<std::vector<pl::PasteboardItem>> pasteboardItems() override {
         std::vector<pl::PasteboardItem> items;
@@ -86,23 +84,44 @@ public:
         }
         return [board() writeObjects:objects];
     }
-    long writePromisedString(const std::string& text, std::function<void()> fetched) override {
-        // The pasteboard does not keep the provider; it lives here until the next promise.
-        provider_ = [[KorvalePromisedText alloc] initWithText:text fetched:std::move(fetched)];
+    // The library's text goes out as a promise: the provider is asked when an application
+    // pastes, which is how the wait below learns that the paste took it.
+    bool setString(const std::string& text, const std::string& type) override {
+        fetched_ = std::make_shared<bool>(false);
+        std::weak_ptr<bool> flag = fetched_;
+        provider_ = [[KorvalePromisedText alloc] initWithText:text
+                                                      fetched:[flag] {
+                                                        if (auto f = flag.lock()) *f = true;
+                                                      }];
         NSPasteboardItem *item = [[NSPasteboardItem alloc] init];
-        if (![item setDataProvider:provider_ forTypes:@[ NSPasteboardTypeString ]]) return -1;
-        long count = static_cast<long>([board() clearContents]);
-        if (![board() writeObjects:@[ item ]]) return -1;
-        return count;
+        if (![item setDataProvider:provider_ forTypes:@[ nsString(type) ]]) return false;
+        return [board() writeObjects:@[ item ]];
+    }
+    pl::PasteboardFetch waitForFetch(pl::pid_t by, double deadline) override {
+        (void)by;  // the provider is not told who asks
+        if (!fetched_) return pl::PasteboardFetch::Unknown;
+        // Platform quirk: AppKit asks the provider from the main run loop, so the wait runs it —
+        // in the modal-panel mode, which holds none of the library's sources or timers (main-queue
+        // blocks that run meanwhile only schedule timers of the default mode).
+        while (!*fetched_ && CFAbsoluteTimeGetCurrent() < deadline) {
+            NSDate *until = [NSDate dateWithTimeIntervalSinceReferenceDate:deadline];
+            [[NSRunLoop currentRunLoop] runMode:NSModalPanelRunLoopMode beforeDate:until];
+        }
+        return *fetched_ ? pl::PasteboardFetch::Taken : pl::PasteboardFetch::NotTaken;
+    }
+    long clearContents() override {
+        fetched_.reset();  // a wait after this is about nothing of ours
+        return static_cast<long>([board() clearContents]);
     }
 
 private:
     static NSPasteboard *board() { return [NSPasteboard generalPasteboard]; }
-    KorvalePromisedText *provider_ = nil;
+    KorvalePromisedText *provider_ = nil;  // the pasteboard does not keep its providers
+    std::shared_ptr<bool> fetched_;         // whether the latest promise was asked for
 };
 
 }  // namespace
 
-std::unique_ptr<MacPasteboard> makePasteboard() { return std::make_unique<MacGeneralPasteboard>(); }
+std::unique_ptr<pl::Pasteboard> makePasteboard() { return std::make_unique<MacGeneralPasteboard>(); }
 
 }  // namespace korvale::macos

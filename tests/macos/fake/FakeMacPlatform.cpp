@@ -1,7 +1,8 @@
 // Assembles the fake macOS platform and makes it this process's backend: the test build links
-// this file instead of the library's backend choice.
+// this backend table (one entry, "macos") in place of the library's.
 #include "FakeMacPlatform.h"
 
+#include "platform/Backend.h"
 #include "platform/macos/MacAxService.h"
 #include "platform/macos/MacRunLoop.h"
 #include "platform/sim/SimDesktop.h"
@@ -65,8 +66,12 @@ void releaseBackendObjects() {
 
 namespace korvale::platform {
 
-Platform& current() { return macfake::fakeMacPlatform(); }
-void requestSimulatedBackend() {}
+namespace {
+Platform* connectFakeMac() { return &macfake::fakeMacPlatform(); }
+const BackendEntry kBackends[] = {{"macos", &connectFakeMac, false, nullptr}};
+}  // namespace
+
+std::span<const BackendEntry> backendTable() { return kBackends; }
 
 }  // namespace korvale::platform
 
