@@ -3,8 +3,12 @@
 # a selectable label and a multi-line text view. The test drives it through commands on standard input, one per
 # line, and reads one answer line per command on standard output:
 #   select_view S E | caret_view N | select_entry S E | select_label S E | focus_entry |
-#   move X Y | resize W H |
+#   move X Y | resize W H | busy MS | slow_paste MS | ignore_keys | reset |
 #   frame | text | quit
+# "busy MS" answers, then blocks the application's main loop for MS milliseconds (a busy
+# application: a keystroke meanwhile is handled afterwards); "slow_paste MS" makes every Ctrl+V
+# from then on wait MS milliseconds before it pastes (busy just when the paste comes); "ignore_keys" makes the window
+# swallow every key press from then on (a keystroke that lands nowhere).
 # Offsets are in characters. "frame" answers "frame X Y W H" (the window's screen rectangle);
 # other commands answer "ok COMMAND T", T being the monotonic time at which the command began.
 import sys
@@ -13,12 +17,13 @@ import time
 import gi
 
 gi.require_version("Gtk", "3.0")
+gi.require_version("Gdk", "3.0")
 from gi.repository import GLib  # noqa: E402
 
 # Before GTK starts: its WM_CLASS ("korvale-test-app", "Korvale-test-app") comes from the name.
 GLib.set_prgname("korvale-test-app")
 GLib.set_application_name("Korvale Test App")
-from gi.repository import Gtk  # noqa: E402
+from gi.repository import Gdk, Gtk  # noqa: E402
 
 x, y = (int(sys.argv[1]), int(sys.argv[2])) if len(sys.argv) > 2 else (100, 100)
 
@@ -31,7 +36,8 @@ entry.set_text("entry text here")
 label = Gtk.Label(label="Selectable label words")
 label.set_selectable(True)
 view = Gtk.TextView()
-view.get_buffer().set_text("Hello brave new world\nsecond line of text")
+TEXT = "Hello brave new world\nsecond line of text"
+view.get_buffer().set_text(TEXT)
 box.pack_start(entry, False, False, 0)
 box.pack_start(label, False, False, 0)
 box.pack_start(view, True, True, 0)
@@ -88,6 +94,20 @@ def on_command(source, condition):
     elif cmd == "quit":
         Gtk.main_quit()
         return False
+    elif cmd == "busy":
+        answer("ok %s %.6f" % (cmd, started))
+        time.sleep(args[0] / 1000.0)
+        return True
+    elif cmd == "slow_paste":
+        def on_key(_, event):
+            if event.keyval in (Gdk.KEY_v, Gdk.KEY_V) and event.state & Gdk.ModifierType.CONTROL_MASK:
+                time.sleep(args[0] / 1000.0)
+            return False
+        window.connect("key-press-event", on_key)
+    elif cmd == "reset":
+        view.get_buffer().set_text(TEXT)
+    elif cmd == "ignore_keys":
+        window.connect("key-press-event", lambda *_: True)
     answer("ok %s %.6f" % (cmd, started))
     return True
 
