@@ -1,6 +1,6 @@
 // Host strings and JSON, built on utfcpp (decoding), nlohmann-json (parsing and encoding) and
-// utf8proc (canonical equivalence). No exception leaves this file: the parser runs in SAX mode
-// with exceptions off and the encoder is only handed data it has checked.
+// utf8proc (canonical equivalence). No exception leaves this file: the parser's are caught here
+// and the encoder is only handed data it has checked.
 #include "HostText.h"
 
 #include <utf8.h>
@@ -42,33 +42,8 @@ void printJSONError(const std::string& message) {
     platform::current().console.writeLine("Error deserializing JSON: " + shortForDiagnostic(message));
 }
 
-// The DOM builder with exceptions off, keeping the parser's own description of the first error.
-// It also counts the nesting and stops the parse past kMaxHostJSONDepth: what it builds is copied
-// and destroyed later, and a deep enough value would exhaust the stack there.
-class CapturingParser : public nlohmann::detail::json_sax_dom_parser<json> {
-    using Base = nlohmann::detail::json_sax_dom_parser<json>;
-
-public:
-    explicit CapturingParser(json& result) : Base(result, false) {}
-    template <class Exception>
-    bool parse_error(std::size_t, const std::string&, const Exception& ex) {
-        message = ex.what();
-        return false;
-    }
-    bool start_object(std::size_t elements) { return deeper() && Base::start_object(elements); }
-    bool start_array(std::size_t elements) { return deeper() && Base::start_array(elements); }
-    bool end_object() { return --depth_, Base::end_object(); }
-    bool end_array() { return --depth_, Base::end_array(); }
-    std::string message;
-
-private:
-    bool deeper() {
-        if (++depth_ <= kMaxHostJSONDepth) return true;
-        message = "nesting deeper than " + std::to_string(kMaxHostJSONDepth) + " levels";
-        return false;
-    }
-    int depth_ = 0;
-};
+// Thrown by the parser's callback past kMaxHostJSONDepth, and caught in parseHostJSON.
+struct NestedTooDeep {};
 
 bool encodable(const json& v) {
     switch (v.type()) {
@@ -95,15 +70,26 @@ bool encodable(const json& v) {
 }  // namespace
 
 std::optional<json> parseHostJSON(const std::string& text) {
+    // The nesting is checked as the parser goes, before anything deeper is built: what is built
+    // is copied and destroyed later, and a deep enough value would exhaust the stack there.
+    auto limitDepth = [](int depth, json::parse_event_t event, json&) {
+        bool opens = event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
+        if (opens && depth >= kMaxHostJSONDepth) throw NestedTooDeep{};
+        return true;
+    };
+    std::string message;
     json result;
-    CapturingParser sax(result);
-    bool ok = json::sax_parse(text, &sax, json::input_format_t::json, true);
-    std::string message = sax.message;
-    if (ok && !result.is_object() && !result.is_array())
-        message = "JSON text did not start with array or object and option to allow fragments "
-                  "not set.";
-    if (!ok || !message.empty()) {
-        if (message.empty()) message = "unexpected end of input";
+    try {
+        result = json::parse(text, limitDepth);
+        if (!result.is_object() && !result.is_array())
+            message = "JSON text did not start with array or object and option to allow fragments "
+                      "not set.";
+    } catch (const json::parse_error& e) {
+        message = e.what();
+    } catch (const NestedTooDeep&) {
+        message = "nesting deeper than " + std::to_string(kMaxHostJSONDepth) + " levels";
+    }
+    if (!message.empty()) {
         printJSONError(message);
         return std::nullopt;
     }
