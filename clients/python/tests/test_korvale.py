@@ -202,6 +202,18 @@ class Iterator(unittest.TestCase):
         self.assertEqual(names, ["Inkpad", "Postbox"])
 
 
+class ProductionLibrary(unittest.TestCase):
+    def test_hosts_load_it_and_only_the_simulated_desktop_is_missing(self):
+        path = os.environ.get("KORVALE_PRODUCTION_LIBRARY")
+        self.assertTrue(path, "KORVALE_PRODUCTION_LIBRARY names libKorvale-Project")
+        host = Korvale(path)
+        self.assertIsInstance(host.is_trusted(), bool)
+        with self.assertRaisesRegex(KorvaleError, "has no simulated desktop"):
+            host.run(0.1)
+        with self.assertRaisesRegex(KorvaleError, "has no simulated desktop"):
+            host.load_world({})
+
+
 def json_of(text):
     import json
 

@@ -29,7 +29,7 @@ import ctypes.util
 import json
 import os
 import time
-from typing import Any, Callable, Deque, Dict, Iterator, List, NamedTuple, Optional, Union
+from typing import Any, Callable, Deque, Dict, Iterator, List, NamedTuple, Optional, Set, Union
 
 from . import glib
 
@@ -83,6 +83,8 @@ class Korvale:
         # Events for events(); the oldest are dropped when nobody iterates.
         self._queue: Deque[Event] = collections.deque(maxlen=queue_size)
         self._simulated = False
+        self._path = path or _default_path()
+        self._missing: Set[str] = set()
         #: Exceptions raised by the host's handlers: kept here, since they must not unwind into C.
         self.callback_errors: List[BaseException] = []
         signatures = {
@@ -110,7 +112,8 @@ class Korvale:
                 fn = getattr(self.lib, name)
             except AttributeError:
                 if name.startswith("ksim_"):
-                    continue  # the production library: no simulated desktop
+                    self._missing.add(name)  # the production library: no simulated desktop
+                    continue
                 raise
             fn.restype, fn.argtypes = restype, argtypes
 
@@ -206,36 +209,42 @@ class Korvale:
 
     # ----- the simulated desktop -----
 
+    def _sim(self, name: str) -> Any:
+        """A function of the simulated desktop's control API, which the production library lacks."""
+        if name in self._missing:
+            raise KorvaleError(f"{self._path} has no simulated desktop ({name})")
+        return getattr(self.lib, name)
+
     def _check(self, status: int, what: str) -> None:
         if status != 0:
             raise KorvaleError(f"{what}: {self.last_error()}")
 
     def load_world(self, world: JSONArgument) -> None:
-        self._check(self.lib.ksim_load_world(_text(world)), "ksim_load_world")
+        self._check(self._sim("ksim_load_world")(_text(world)), "ksim_load_world")
         self._simulated = True
         self._queue.clear()
 
     def perform(self, action: JSONArgument) -> None:
-        self._check(self.lib.ksim_perform(_text(action)), "ksim_perform")
+        self._check(self._sim("ksim_perform")(_text(action)), "ksim_perform")
 
     def step(self, step: JSONArgument) -> None:
         """One scenario step (docs/scenarios.md); an unmet expectation raises KorvaleError."""
-        self._check(self.lib.ksim_step(_text(step)), "ksim_step")
+        self._check(self._sim("ksim_step")(_text(step)), "ksim_step")
 
     def run(self, seconds: float) -> None:
-        self.lib.ksim_run(float(seconds))
+        self._sim("ksim_run")(float(seconds))
 
     def now(self) -> float:
-        return float(self.lib.ksim_now())
+        return float(self._sim("ksim_now")())
 
     def read(self, what: str) -> Any:
-        return json.loads(self.lib.ksim_read(what.encode("utf-8")).decode("utf-8"))
+        return json.loads(self._sim("ksim_read")(what.encode("utf-8")).decode("utf-8"))
 
     def last_error(self) -> str:
-        return self.lib.ksim_last_error().decode("utf-8")
+        return self._sim("ksim_last_error")().decode("utf-8")
 
     def window_handle(self, window_id: str) -> int:
-        handle = self.lib.ksim_window_handle(window_id.encode("utf-8"))
+        handle = self._sim("ksim_window_handle")(window_id.encode("utf-8"))
         if not handle:
             raise KorvaleError(f"no host window {window_id!r}")
         return int(handle)
