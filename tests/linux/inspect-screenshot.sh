@@ -24,6 +24,7 @@ if [[ ${3:-} == --inside ]]; then
   fail() {
     echo "FAIL $*"
     echo "---- inspector output ----"; cat "$work/inspect.out"
+    [[ -f $work/check.out ]] && { echo "---- screen check ----"; cat "$work/check.out"; }
     exit 1
   }
   wait_for() {
@@ -42,7 +43,7 @@ if [[ ${3:-} == --inside ]]; then
 
   "$inspect" --window-at 40 480 >"$work/inspect.out" 2>&1 &
   inspect_pid=$!
-  wait_for "$work/inspect.out" '^following display' 15 || fail "the inspector did not start"
+  wait_for "$work/inspect.out" '^following display' 30 || fail "the inspector did not start"
   echo "PASS the inspector follows the desktop"
 
   printf 'alpha beta gamma\nsecond line of the document\n' >"$work/doc.txt"
@@ -57,27 +58,39 @@ if [[ ${3:-} == --inside ]]; then
   [[ -n $window ]] || fail "l3afpad's window was not found"
   # Away from the screen's corner, at odd offsets: window-relative bounds would miss the word.
   xdotool windowmove --sync "$window" 157 61 || fail "could not move l3afpad's window"
-  wait_for "$work/inspect.out" '^appChanged$' 10 || fail "l3afpad's launch was not noticed"
+  wait_for "$work/inspect.out" '^appChanged$' 20 || fail "l3afpad's launch was not noticed"
   timeout 5 xdotool windowfocus --sync "$window" || fail "could not focus l3afpad"
-  wait_for "$work/inspect.out" '^EVENT .* app_changed .*"bundle_id":"L3afpad"' 10 ||
+  wait_for "$work/inspect.out" '^EVENT .* app_changed .*"bundle_id":"L3afpad"' 20 ||
     fail "the inspector listed no app_changed for l3afpad"
   echo "PASS the inspector lists app_changed for l3afpad"
 
   # The caret before "beta", then the word selected as a user would.
+  carets=$(grep -c '^EVENT .* caret ' "$work/inspect.out")
   xdotool key --clearmodifiers ctrl+Home ctrl+Right Right
-  sleep 0.5
+  # On a loaded machine the keys may still be on their way: wait for the caret's event, then for
+  # two screenshots in a row to agree, so "before" shows the caret where it stays.
+  for ((i = 0; i < 200; i++)); do
+    (( $(grep -c '^EVENT .* caret ' "$work/inspect.out") > carets )) && break
+    sleep 0.05
+  done
   eval "$(xdotool getwindowgeometry --shell "$window")"
   shot "$work/before.png"
+  for ((i = 0; i < 20; i++)); do
+    sleep 0.3
+    shot "$work/before2.png"
+    cmp -s "$work/before.png" "$work/before2.png" && break
+    mv "$work/before2.png" "$work/before.png"
+  done
   xdotool key --clearmodifiers shift+ctrl+Right
-  wait_for "$work/inspect.out" '^OUTLINE text_select ' 10 ||
+  wait_for "$work/inspect.out" '^OUTLINE text_select ' 20 ||
     fail "no text_select outline (events: $(grep -c '^EVENT' "$work/inspect.out"))"
   grep -Eq '^EVENT .* text_select .*"selected_text":"beta"' "$work/inspect.out" ||
     fail "the text_select listed is not the word \"beta\""
   echo "PASS the inspector lists the text_select of \"beta\": $(grep '^OUTLINE' "$work/inspect.out" | tail -1)"
 
-  # The outline is drawn on the next frame: look until it is on the screen, for at most 5 s.
+  # The outline is drawn on the next frame: look until it is on the screen, for at most 10 s.
   mkdir -p "$artifacts"
-  for ((i = 0; i < 25; i++)); do
+  for ((i = 0; i < 50; i++)); do
     shot "$work/after.png"
     /usr/bin/python3 "$here/screen_check.py" outline "$work/before.png" "$work/after.png" \
       "$X" "$Y" "$WIDTH" "$HEIGHT" "$artifacts/inspect-docs.png" 20 40 800 800 >"$work/check.out" && break
@@ -96,7 +109,7 @@ if [[ ${3:-} == --inside ]]; then
   # The middle of the outline's left bar: 2 px gap plus half its 3 px left of the rectangle.
   read -r cx cy < <(awk -v x="$ox" -v y="$oy" -v h="$oh" 'BEGIN { printf "%d %d\n", x - 4, y + h / 2 }')
   xdotool mousemove --sync "$cx" "$cy" click 1
-  for ((i = 0; i < 100; i++)); do
+  for ((i = 0; i < 200; i++)); do
     (( $(grep -c '^EVENT' "$work/inspect.out") > events_before )) && break
     sleep 0.05
   done
