@@ -106,22 +106,42 @@ void reportBlockedApp(const std::string& bundleIdentifier) {
 
 }  // namespace
 
+void MacAccessibility::retire() {
+    retired = true;
+    callback = nullptr;
+    frontmostApp.reset();
+    processID.reset();
+    focusedElement.reset();
+    observer.reset();
+    selectedText.clear();
+    setBlockedApps({});
+    setBlockedFiledList({});
+    forgetRegistrationsOf(this);
+}
+
 void MacAccessibility::start() {
     if (platform::current().accessibility.isProcessTrustedWithOptions(false))
         diagnostic("Accessibility is enabled");
     // The subscription keeps the monitor alive for the rest of the process.
     auto self = shared_from_this();
-    setAppChangedNotification([self](const WorkspaceNotification& n) { self->appChangedEvent(n); },
-                              self);
+    started = true;
+    setAppChangedNotification(
+        [self](const WorkspaceNotification& n) {
+            if (!self->retired) self->appChangedEvent(n);
+        },
+        self);
 }
 
 void setAppChangedNotification(std::function<void(const WorkspaceNotification&)> callBack,
                                const std::shared_ptr<MacAccessibility>&) {
     auto& workspace = platform::current().workspace;
-    auto block = [callBack = std::move(callBack)](const platform::Notification& n) noexcept {
+    // Shared, so that a copy of the block (platforms copy them to post) costs a reference count,
+    // not an allocation: a retired monitor's subscriptions stay cheap however many there are.
+    auto shared = std::make_shared<const std::function<void(const WorkspaceNotification&)>>(std::move(callBack));
+    auto block = [shared](const platform::Notification& n) noexcept {
         // The workspace calls in from the platform: nothing may be thrown back at it.
         try {
-            callBack(n);
+            (*shared)(n);
         } catch (...) {
         }
     };
@@ -196,8 +216,9 @@ namespace {
 template <void (MacAccessibility::*Handler)(const ElementRef&)>
 void entryPoint(const AXObserverRef& observer, const ElementRef& element,
                 const std::string& notification, void* refcon) noexcept {
-    // Every registration passes the monitor; a call without one has nobody to tell.
-    if (!refcon || !element) return;
+    // Every registration passes the monitor; a call without one has nobody to tell. A retired
+    // monitor is kept in memory for exactly these calls, and they stop here.
+    if (!refcon || !element || static_cast<MacAccessibility*>(refcon)->retired) return;
     try {
         // Held for the whole handler: the handler may replace what the platform passed in.
         AXObserverRef heldObserver = observer;

@@ -52,6 +52,13 @@ public:
     // one that did not (no accessibility, untrusted) cannot be pasted into knowingly.
     bool frontmostAnswers = true;
 
+    // Whether start() has run (the platform then holds the monitor), and whether the host let go
+    // of it: a retired monitor follows nothing and holds nothing, and whatever the platform
+    // still calls of it returns at once.
+    bool started = false;
+    bool retired = false;
+    void retire();
+
     // Operations, in declaration order.
     virtual void setBlockedApps(std::vector<std::string> apps);
     virtual EventData getBasicAppInfo();

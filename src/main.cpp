@@ -64,8 +64,21 @@ void boundary(const char* exportName, F&& body) noexcept {
     }
 }
 
+// A monitor the host let go of stops following for good. One that was started stays in memory,
+// since the platform may still call its subscriptions and registrations (they return at once);
+// one never started is released.
+void retire(const std::shared_ptr<MacAccessibility>& monitor) {
+    if (!monitor || monitor->retired) return;
+    monitor->retire();
+    if (monitor->started) retiredMonitors.push_back(monitor);
+}
+
+// The monitor started last: starting another one retires it, so that repeated init and start
+// leave one monitor following, not one more each time.
+std::weak_ptr<MacAccessibility> startedMonitor;
+
 int resetGlobals() {
-    if (macAccessibility) retiredMonitors.push_back(std::move(macAccessibility));
+    retire(macAccessibility);
     macAccessibility = nullptr;
     observer_callback = nullptr;
     eventParams.reset();
@@ -96,6 +109,8 @@ void blockApps(const char* text) {
 void startTracking(const char* text) {
     if (!macAccessibility) return;  // before initMacAccessibility: ignored
     auto monitor = macAccessibility;
+    if (auto previous = startedMonitor.lock(); previous && previous != monitor) retire(previous);
+    startedMonitor = monitor;
     monitor->start();
     auto parsed = readHostJSON(text);
     if (!parsed || !parsed->is_object()) return;

@@ -208,6 +208,10 @@ void forgetRegistrations() {
     observer.reset();
 }
 
+void forgetRegistrationsOf(const MacAccessibility* monitor) {
+    std::erase_if(registrations(), [monitor](const Registration& r) { return r.monitor == monitor; });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Selection geometry and tree enabling.
 

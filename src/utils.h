@@ -57,6 +57,9 @@ void setNotification(const ElementRef& element, int32_t pid, const std::string& 
 // Forgets what was registered (the platform forgot its observers, as a simulated desktop reset
 // does).
 void forgetRegistrations();
+// Forgets what `monitor` registered (it was retired): its registrations stay with the platform,
+// but no later registration is compared against them.
+void forgetRegistrationsOf(const MacAccessibility* monitor);
 
 std::optional<CGRect> getSelectedTextBoundingRectCorrect(const ElementRef& element);
 std::optional<CGRect> getSelectedTextBoundingRect(const ElementRef& element);

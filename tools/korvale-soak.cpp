@@ -220,7 +220,9 @@ private:
     std::vector<std::string> bundleIds;
 
     // Bookkeeping for the checks.
-    std::set<MacAccessibility*> wrapped;
+    // Every monitor wrapped in this episode; by weak reference, since a monitor that was never
+    // started is released by `main`, and a new one may then live at the same address.
+    std::vector<std::weak_ptr<MacAccessibility>> wrapped;
     double lastEmission = -1;          // desktop time of the latest event stored
     double lastCallbackChange = 0;     // desktop time the host callback was last set or cleared
     double lastBusyEnd = 0;            // desktop time the main thread was last released by setText
@@ -343,8 +345,10 @@ bool Soak::perform(const json& action) {
 // Records each event a monitor stores, on the way to callbackWraper.
 void Soak::installWrapper() {
     auto monitor = macAccessibility;
-    if (!monitor || wrapped.count(monitor.get())) return;
-    wrapped.insert(monitor.get());
+    if (!monitor) return;
+    for (const auto& w : wrapped)
+        if (w.lock() == monitor) return;
+    wrapped.push_back(monitor);
     auto inner = monitor->callback;
     monitor->callback = [this, inner](const std::string& name, const EventData& data) {
         lastEmission = sim::Desktop::instance().nowSeconds();

@@ -202,9 +202,11 @@ void Desktop::signalSource(const RunLoopSourceRef& source, std::function<void()>
 
 void Desktop::attachSource(const RunLoopSourceRef& source, const std::string& mode) {
     if (!source) return;
-    if (sourceModes_[source.get()].insert(mode).second &&
-        std::find(attached_.begin(), attached_.end(), source) == attached_.end())
-        attached_.push_back(source);
+    // A source met for the first time is kept alive by the loop; a lookup, not a scan, so that
+    // thousands of attached sources cost no more than a few.
+    auto [modes, fresh] = sourceModes_.try_emplace(source.get());
+    if (fresh) attached_.push_back(source);
+    modes->second.insert(mode);
 }
 
 void Desktop::logRequest(json entry) {

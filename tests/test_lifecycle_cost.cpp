@@ -1,0 +1,114 @@
+// Repeated initMacAccessibility / start / main: the monitors let go of stop following, so an
+// application switch after a thousand cycles makes exactly the requests, lines and events (at
+// the same virtual times) that it makes after one.
+#include <cmath>
+
+#include "TestSupport.h"
+
+namespace korvale::testing {
+namespace {
+
+json twoAppsWorld() {
+    auto app = [](int pid, const char* bundle, const char* name, const char* id, const char* text) {
+        return json{{"pid", pid}, {"bundle_id", bundle}, {"name", name}, {"focused", id},
+                    {"elements", json::array({{{"id", id}, {"role", "AXTextArea"}, {"text", text},
+                                               {"editable", true}, {"frame", {10, 40, 600, 400}}}})}};
+    };
+    return {{"apps", json::array({app(101, "com.example.editor", "Editor", "doc", "Hello world"),
+                                  app(102, "com.example.mail", "Mail", "body", "Dear Bob")})}};
+}
+
+struct SwitchCost {
+    json requests;  // without their times
+    std::vector<std::string> lines;
+    std::vector<std::pair<std::string, long long>> events;  // name, microseconds after the switch
+};
+
+class Cycles : public DesktopTest {
+protected:
+    void SetUp() override {
+        DesktopTest::SetUp();
+        loadWorld(twoAppsWorld());
+    }
+    // One cycle as a host makes it, with a switch in it so that the monitor registers for
+    // notifications (which the platform keeps) before it is let go. Ends following Mail.
+    void cycle() {
+        mainExport();
+        initMacAccessibility(&recordingCallback);
+        start(R"({"com.example.mail": {"name": "AXRole", "value": "AXButton"}})");
+        addBlockedApps(R"(["com.example.other"])");
+        perform({{"action", "activate"}, {"pid", 101}});
+        run(0.3);
+        perform({{"action", "activate"}, {"pid", 102}});
+        run(0.3);
+    }
+    // Switches to Editor and selects a word there.
+    SwitchCost measure() {
+        desktop().clearRequests();
+        hostEvents().clear();
+        const std::size_t linesBefore = stdoutLines().size();
+        const double t0 = now();
+        perform({{"action", "activate"}, {"pid", 101}});
+        run(0.5);
+        perform({{"action", "select"}, {"element", "doc"}, {"range", {0, 5}}});
+        run(1.0);
+        SwitchCost cost;
+        cost.requests = desktop().requests();
+        for (auto& r : cost.requests) r.erase("t");
+        cost.lines.assign(stdoutLines().begin() + linesBefore, stdoutLines().end());
+        for (const auto& e : hostEvents()) cost.events.emplace_back(e.name, std::llround((e.t - t0) * 1e6));
+        return cost;
+    }
+};
+
+TEST_F(Cycles, ASwitchCostsTheSameAfterAThousandCyclesAsAfterOne) {
+    cycle();
+    SwitchCost once = measure();
+    ASSERT_EQ(once.events.size(), 2u);
+    EXPECT_EQ(once.events[0].first, "app_changed");
+    EXPECT_EQ(once.events[1].first, "text_select");
+    EXPECT_EQ(once.lines, std::vector<std::string>{"appChanged"});
+    perform({{"action", "activate"}, {"pid", 102}});
+    run(0.3);
+
+    for (int i = 1; i < 1000; ++i) cycle();
+    SwitchCost after = measure();
+    EXPECT_EQ(after.requests.size(), once.requests.size());
+    EXPECT_EQ(after.requests, once.requests);
+    EXPECT_EQ(after.lines, once.lines);
+    EXPECT_EQ(after.events, once.events);
+}
+
+// Starting a second monitor without `main` retires the first, so init/start cycles do not pile
+// up either; a monitor that was never started is simply released.
+TEST_F(Cycles, AnotherStartedMonitorTakesOverFromThePreviousOne) {
+    initMacAccessibility(&recordingCallback);
+    start("{}");
+    std::weak_ptr<MacAccessibility> first = macAccessibility;
+    initMacAccessibility(&recordingCallback);
+    EXPECT_FALSE(first.lock()->retired) << "the first monitor follows until another one starts";
+    start("{}");
+    ASSERT_TRUE(first.lock());
+    EXPECT_TRUE(first.lock()->retired);
+    EXPECT_FALSE(first.lock()->callback) << "a retired monitor keeps its callback";
+
+    std::weak_ptr<MacAccessibility> neverStarted = [] {
+        initMacAccessibility(&recordingCallback);
+        return std::weak_ptr<MacAccessibility>(macAccessibility);
+    }();
+    mainExport();
+    EXPECT_TRUE(neverStarted.expired()) << "a monitor never started was kept after main";
+
+    hostEvents().clear();
+    initMacAccessibility(&recordingCallback);
+    start("{}");
+    std::size_t lines = stdoutLines().size();
+    perform({{"action", "activate"}, {"pid", 101}});
+    run(0.5);
+    EXPECT_EQ(std::vector<std::string>(stdoutLines().begin() + lines, stdoutLines().end()),
+              std::vector<std::string>{"appChanged"});
+    ASSERT_EQ(hostEvents().size(), 1u);
+}
+
+}  // namespace
+}  // namespace korvale::testing
