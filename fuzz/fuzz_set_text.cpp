@@ -9,6 +9,7 @@
 
 #include "FuzzSupport.h"
 #include "Korvale.h"
+#include "MacAccessibility.h"
 #include "main.h"
 #include "platform/Platform.h"
 #include "platform/sim/SimDesktop.h"
@@ -49,6 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     freshWorld(worldFor(variant));
     auto& desktop = sim::Desktop::instance();
     const bool followed = variant & 4;
+    // The monitor outlives each input: without a followed application in this one, it must not
+    // remember the one followed in an earlier input.
+    if (!followed && macAccessibility) {
+        macAccessibility->frontmostApp = nullptr;
+        macAccessibility->processID.reset();
+    }
     if (followed) {
         ::start("{}");
         if (!desktop.perform({{"action", "activate"}, {"pid", 101}}).empty()) fail("activate failed");
