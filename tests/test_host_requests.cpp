@@ -563,6 +563,15 @@ TEST_F(Snapshot, NoTextFromABlockedApplicationOrField) {
     EXPECT_TRUE(desktop().requests().empty());
 }
 
+TEST_F(Snapshot, NothingFromASecretField) {
+    // Secret whatever its role: neither the selection nor the text above the caret is sent.
+    EXPECT_EQ(snapshot({{"secure", true}, {"selection", {9, 4}}}), nullptr);
+    EXPECT_EQ(stdoutLines().back(), "blocked");
+    EXPECT_EQ(snapshot({{"secure", true}, {"selection", {12, 0}}}), nullptr);
+    EXPECT_EQ(lastRequest("AXUIElementCopyParameterizedAttributeValue", "AXStringForRange"), nullptr);
+    EXPECT_EQ(lastRequest("AXUIElementCopyAttributeValue", "AXSelectedText"), nullptr);
+}
+
 TEST_F(Snapshot, RequestsComeInTheirOrder) {
     json flat = {{"selection", {12, 0}}, {"scripted", {{"AXBoundsForRange", {{"rect", {124, 216, 8, 0}}}}}}};
     snapshot(flat);

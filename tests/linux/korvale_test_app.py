@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 # A small GTK3 application for the Linux backend's tests: one window with a single-line entry,
-# a selectable label and a multi-line text view. The test drives it through commands on standard input, one per
+# a password entry (visibility off), a selectable label and a multi-line text view. The test drives it through commands on standard input, one per
 # line, and reads one answer line per command on standard output:
 #   select_view S E | caret_view N | select_entry S E | select_label S E | focus_entry |
+#   select_secret S E |
 #   move X Y | resize W H | busy MS | slow_paste MS | ignore_keys | reset |
 #   frame | text | quit
 # "busy MS" answers, then blocks the application's main loop for MS milliseconds (a busy
@@ -33,12 +34,16 @@ window.move(x, y)
 box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL, spacing=6)
 entry = Gtk.Entry()
 entry.set_text("entry text here")
+secret = Gtk.Entry()
+secret.set_visibility(False)
+secret.set_text("hunter2hunter2")
 label = Gtk.Label(label="Selectable label words")
 label.set_selectable(True)
 view = Gtk.TextView()
 TEXT = "Hello brave new world\nsecond line of text"
 view.get_buffer().set_text(TEXT)
 box.pack_start(entry, False, False, 0)
+box.pack_start(secret, False, False, 0)
 box.pack_start(label, False, False, 0)
 box.pack_start(view, True, True, 0)
 window.add(box)
@@ -76,6 +81,9 @@ def on_command(source, condition):
     elif cmd == "select_label":
         label.grab_focus()
         label.select_region(args[0], args[1])
+    elif cmd == "select_secret":
+        secret.grab_focus()
+        secret.select_region(args[0], args[1])
     elif cmd == "focus_entry":
         entry.grab_focus()
     elif cmd == "move":

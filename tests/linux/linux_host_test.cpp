@@ -189,6 +189,34 @@ int main(int argc, char** argv) {
     auto leaked = waitEvent("text_select", t0, 1.5);
     check(!leaked, "a selection in the blocked field is silent", str(leaked));
 
+    // --- a password entry: nothing of it reaches the host, whatever the lists say ---
+    start("{}");  // no blocked fields from here on: the entry's secrecy alone keeps it silent
+    pumpUntil([] { return false; }, 0.6);
+    t0 = now();
+    app.command("select_secret 0 7");
+    auto secretSel = waitEvent("text_select|caret|ui_reized|focused_changed", t0, 1.5,
+                               [](const json& d) { return d.contains("selected_text"); });
+    check(!secretSel, "a selection in a password entry sends nothing", str(secretSel));
+    t0 = now();
+    app.command("move 320 280");
+    auto secretMoved = waitEvent("ui_reized", t0, 1.5);
+    check(!secretMoved, "moving the window over a password entry's selection sends nothing", str(secretMoved));
+    t0 = now();
+    getDataForVelaAssist();
+    auto secretSnap = waitEvent("alt_enter_pressed", t0, 1.0);
+    check(!secretSnap, "the snapshot of a focused password entry sends nothing", str(secretSnap));
+    bool leakedSecret = false;
+    for (const auto& e : events)
+        if (e.data.dump().find("\u25cf") != std::string::npos || e.data.dump().find("hunter2") != std::string::npos)
+            leakedSecret = true;
+    check(!leakedSecret, "no event ever carried the password or its mask");
+    // The entry beside it is an ordinary field again: its selection is reported.
+    t0 = now();
+    app.command("select_entry 0 5");
+    auto entrySel = waitEvent("text_select", t0, 3);
+    check(entrySel && entrySel->data.value("selected_text", json()) == "entry",
+          "with no blocked fields the ordinary entry is reported", str(entrySel));
+
     // --- l3afpad: switching, selecting, replacing the selection through the clipboard ---
     std::string doc = std::string(getenv("KORVALE_TEST_DIR") ? getenv("KORVALE_TEST_DIR") : "/tmp") + "/doc.txt";
     g_file_set_contents(doc.c_str(), "alpha beta gamma", -1, nullptr);

@@ -148,9 +148,9 @@ std::string roleName(AtspiAccessible* acc, bool application, AXError* code) {
         }
     }
     switch (role) {
+        case ATSPI_ROLE_PASSWORD_TEXT: return "AXTextField";  // "AXSubrole" says it is secret
         case ATSPI_ROLE_TEXT:
         case ATSPI_ROLE_ENTRY:
-        case ATSPI_ROLE_PASSWORD_TEXT:
         case ATSPI_ROLE_EDITBAR:
             // GTK3 reports an entry and a text view both as "text": the line states tell them apart.
             return hasState(acc, ATSPI_STATE_MULTI_LINE) ? "AXTextArea" : "AXTextField";
@@ -418,6 +418,17 @@ AXError LinuxAccessibility::copyAttributeValue(const ElementRef& element, const 
         std::string role = roleName(acc, e->isApplication(), &code);
         if (code == kAXErrorSuccess) *value = makeString(role);
         return code;
+    }
+    if (attribute == "AXSubrole") {
+        // A password entry is the platform's secret field, named as on the original platform.
+        if (e->isApplication()) return kAXErrorNoValue;
+        AtspiCall call(acc);
+        if (!call) return call.code();
+        AtspiRole role = atspi_accessible_get_role(acc, call.err());
+        if (!call.ok()) return call.code();
+        if (role != ATSPI_ROLE_PASSWORD_TEXT) return kAXErrorNoValue;
+        *value = makeString("AXSecureTextField");
+        return kAXErrorSuccess;
     }
     if (attribute == "AXFocusedUIElement") {
         if (!e->isApplication()) return kAXErrorAttributeUnsupported;

@@ -41,6 +41,14 @@ CGRect rectFrom(const json& v) {
     return {{v[0].get<double>(), v[1].get<double>()}, {v[2].get<double>(), v[3].get<double>()}};
 }
 
+// What a text element shows of `r`: its characters, or bullets for a secret field.
+std::string shown(const TextModel& t, CFRange r, bool secure) {
+    if (!secure) return t.substring(r);
+    std::string bullets;
+    for (int64_t i = 0; i < r.length; ++i) bullets += "\xE2\x80\xA2";
+    return bullets;
+}
+
 CFRange rangeFrom(const json& v) {
     if (!v.is_array() || v.size() != 2 || !v[0].is_number_integer() || !v[1].is_number_integer())
         throw SimError{"a range is [location, length] of integers"};
@@ -69,6 +77,9 @@ struct SimAccessibility::Element {
     std::map<std::string, bool> settable;  // overrides of the defaults
     std::optional<TextModel> text;
     bool editable = false;
+    // A secret field ("AXSubrole" "AXSecureTextField"): its text reads back masked, one bullet
+    // per character, as the platform masks it — the length still shows.
+    bool secure = false;
     std::optional<CGRect> frame;
 };
 
@@ -186,6 +197,8 @@ void SimAccessibility::loadElement(App& app, const json& desc, const std::string
     if (desc.contains("role")) e->role = desc["role"].get<std::string>();
     if (desc.contains("frame")) e->frame = rectFrom(desc["frame"]);
     e->editable = desc.value("editable", false);
+    e->secure = desc.value("secure", false);
+    if (e->secure && !e->role) e->role = "AXTextField";
     if (desc.contains("text")) {
         TextModel t;
         t.text = utf16From(desc["text"]);
@@ -301,6 +314,7 @@ AXError SimAccessibility::readAttribute(Element& e, const std::string& attribute
     if (auto it = e.attributes.find(attribute); it != e.attributes.end()) return answer(it->second);
     App& a = app(e.pid);
     if (attribute == "AXRole" && e.role) return answer(makeString(*e.role));
+    if (attribute == "AXSubrole" && e.secure) return answer(makeString("AXSecureTextField"));
     if (attribute == "AXChildren") {
         std::vector<ObjectRef> children;
         for (const auto& id : e.isApp ? a.roots : e.children) children.push_back(handle(id));
@@ -319,8 +333,8 @@ AXError SimAccessibility::readAttribute(Element& e, const std::string& attribute
     }
     if (e.text) {
         const TextModel& t = *e.text;
-        if (attribute == "AXValue") return answer(makeString(t.utf8()));
-        if (attribute == "AXSelectedText") return answer(makeString(t.substring(t.selection)));
+        if (attribute == "AXValue") return answer(makeString(shown(t, {0, t.length()}, e.secure)));
+        if (attribute == "AXSelectedText") return answer(makeString(shown(t, t.selection, e.secure)));
         if (attribute == "AXSelectedTextRange") return answer(makeRange(t.selection));
         if (attribute == "AXNumberOfCharacters") return answer(makeInteger(t.length()));
         if (attribute == "AXSelectedTextMarkerRange")
@@ -364,7 +378,7 @@ AXError SimAccessibility::readParameterized(Element& e, const std::string& attri
     } else {
         return kAXErrorParameterizedAttributeUnsupported;
     }
-    if (attribute.rfind("AXString", 0) == 0) return answer(makeString(t.substring(range)));
+    if (attribute.rfind("AXString", 0) == 0) return answer(makeString(shown(t, range, e.secure)));
     if (!e.frame) return kAXErrorNoValue;
     return answer(makeRect(t.bounds(range, *e.frame)));
 }
@@ -457,6 +471,7 @@ AXError SimAccessibility::copyAttributeNames(const ElementRef& ref, ObjectRef* n
     if (rc == kAXErrorSuccess) {
         std::set<std::string> all = {"AXChildren"};
         if (e->role) all.insert("AXRole");
+        if (e->secure) all.insert("AXSubrole");
         if (e->isApp) all.insert("AXFocusedUIElement");
         else all.insert({"AXParent", "AXFocused"});
         if (e->frame) all.insert({"AXPosition", "AXSize", "AXFrame"});
