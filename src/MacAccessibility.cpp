@@ -381,7 +381,8 @@ EventData MacAccessibility::nativeTextFieldSelectedText() {
     auto withAppInfo = [&app](EventData data) { return MacAccessibility::withAppInfo(std::move(data), app); };
     auto somethingWrong = [&] { return withAppInfo({{"message", "something is wrong com"}}); };
     if (!element) return somethingWrong();
-    CFRange range = getAttributeValue<CFRange>(element, "AXSelectedTextRange").value_or(CFRange{});
+    const auto userRange = getAttributeValue<CFRange>(element, "AXSelectedTextRange");
+    CFRange range = userRange.value_or(CFRange{});
     auto text = getAttributeValue<std::string>(element, "AXSelectedText");
     const bool editable = isAttributeSettable(element, "AXValue");
     selectedText = text.value_or("");
@@ -399,10 +400,10 @@ EventData MacAccessibility::nativeTextFieldSelectedText() {
         return somethingWrong();
     auto forward = getSelectedTextBoundingRectCorrect(element);
     if (!forward) {
-        // Stretching the selection to the end of the text makes some applications report bounds
-        // on the next notification.
-        int64_t count = getAttributeValue<int64_t>(element, "AXNumberOfCharacters").value_or(0);
-        setAttributeValue(element, "AXSelectedTextRange", rangeValue({range.location, count}));
+        // Setting the user's own selection again makes some applications measure it for the next
+        // notification. No other range is ever written: the next paste replaces whatever is
+        // selected, so a range the user did not choose would destroy their text.
+        if (userRange) setAttributeValue(element, "AXSelectedTextRange", rangeValue(*userRange));
         return somethingWrong();
     }
     if (forward->size.height != 0)
