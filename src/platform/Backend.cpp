@@ -219,6 +219,9 @@ void requestSimulatedBackend() { Session::simulatedRequested = true; }
 
 void chooseBackendAgainForTesting(std::span<const BackendEntry> table, bool simulatedAsked) {
     Session::simulatedRequested = simulatedAsked;
+    // The previous choice stays reachable (its objects may still be referred to): not a leak.
+    static std::vector<std::unique_ptr<Session>> previous;
+    if (session()) previous.emplace_back(session());
     session() = new Session(table);
 }
 
