@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
 
     long select = counted("select text", "text_select", [&] { app.command("select_view 0 5"); });
     long caret = counted("caret", "caret", [&] { app.command("caret_view 3"); });
-    long focus = counted("focus moves to an entry", "focused_changed|caret", [&] { app.command("focus_entry"); });
+    long focus = counted("focus moves to an entry", "focused_changed|caret|text_select", [&] { app.command("focus_entry"); });
     counted("focus moves back to the text view", "focused_changed|caret", [&] { app.command("caret_view 2"); });
     long away = counted("switch to l3afpad (followed before)", "app_changed", [&] { focusWindow(*editorWindow); });
     long back = counted("switch back (followed before)", "app_changed", [&] { focusWindow(*appWindow); });

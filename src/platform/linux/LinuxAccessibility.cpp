@@ -58,15 +58,73 @@ std::string codePointSlice(const char* utf8, int64_t start, int64_t end) {
 
 // ----- calls ---------------------------------------------------------------------------------
 
+// ----- what is known without asking -----------------------------------------------------------
+// Every read is a round trip to another process, so what cannot change is asked once: the process
+// behind a bus name (a unique name is never given to another process while the bus lives) and
+// an element's role (with the line state that picks the text role). What can change is kept for
+// one main-loop dispatch only (the handlers of one user action read the same selection several
+// times), and dropped sooner when an event says the element changed.
+
+std::string keyOf(AtspiAccessible* acc) {
+    auto* obj = reinterpret_cast<AtspiObject*>(acc);
+    std::string key = obj->app && obj->app->bus_name ? obj->app->bus_name : "";
+    if (obj->path) key += obj->path;
+    return key;
+}
+
+struct StaticFacts {
+    std::map<std::string, pid_t> pidByBusName;
+    std::map<std::string, std::string> roleByElement;
+    void clear() {
+        pidByBusName.clear();
+        roleByElement.clear();
+    }
+};
+StaticFacts facts;
+
+// Bounded: elements come and go for as long as the host runs.
+constexpr std::size_t kMaxRememberedElements = 4096;
+
+struct DispatchEntry {
+    std::optional<std::pair<int64_t, int64_t>> selection;  // code points
+    std::optional<std::string> prefix;                      // text [0, end of selection)
+    GRef<AtspiStateSet> states;
+    // The UTF-16 range last answered for the selection, with its code points beside it, so a
+    // range asked back needs no text to convert.
+    std::optional<std::pair<CFRange, std::pair<int64_t, int64_t>>> range;
+};
+std::map<std::string, DispatchEntry> dispatchCache;
+bool dropScheduled = false;
+
+DispatchEntry& dispatchEntry(AtspiAccessible* acc) {
+    if (!dropScheduled) {
+        dropScheduled = true;
+        // Runs once the dispatch that is reading has ended.
+        g_idle_add_full(G_PRIORITY_HIGH, [](gpointer) -> gboolean {
+            dispatchCache.clear();
+            dropScheduled = false;
+            return G_SOURCE_REMOVE;
+        }, nullptr, nullptr);
+    }
+    return dispatchCache[keyOf(acc)];
+}
+
 std::shared_ptr<const AtspiElement> elementFor(AtspiAccessible* acc, bool application = false) {
     if (!acc) return nullptr;
     AtspiBus::instance().revive(acc);
-    // The process of a bus name is asked of the bus, not of the application.
+    auto* app = reinterpret_cast<AtspiObject*>(acc)->app;
+    const std::string busName = app && app->bus_name ? app->bus_name : "";
     pid_t pid = 0;
-    AtspiCall call(nullptr);
-    if (call) {
-        pid = atspi_accessible_get_process_id(acc, call.err());
-        if (!call.ok()) pid = 0;
+    if (auto it = facts.pidByBusName.find(busName); it != facts.pidByBusName.end() && !busName.empty()) {
+        pid = it->second;
+    } else {
+        // The process of a bus name is asked of the bus, not of the application.
+        AtspiCall call(nullptr);
+        if (call) {
+            pid = atspi_accessible_get_process_id(acc, call.err());
+            if (!call.ok()) pid = 0;
+            else if (!busName.empty()) facts.pidByBusName[busName] = pid;
+        }
     }
     return std::make_shared<AtspiElement>(GRef<AtspiAccessible>::retain(acc), pid, application);
 }
@@ -99,10 +157,13 @@ std::optional<std::string> wholeText(AtspiText* text) {
 }
 
 GRef<AtspiStateSet> statesOf(AtspiAccessible* acc) {
+    auto& entry = dispatchEntry(acc);
+    if (entry.states) return entry.states;
     AtspiCall call(acc);
     if (!call) return {};
     auto set = GRef<AtspiStateSet>::adopt(atspi_accessible_get_state_set(acc));
     if (!call.okIf(set && !call.ranOut())) return {};
+    entry.states = set;
     return set;
 }
 
@@ -111,32 +172,65 @@ bool hasState(AtspiAccessible* acc, AtspiStateType state) {
     return set && atspi_state_set_contains(set.get(), state);
 }
 
-// The selection or, without one, an empty range at the caret; in code points.
-std::optional<std::pair<int64_t, int64_t>> selectionCodePoints(AtspiText* text) {
-    gint n = 0;
-    {
-        AtspiCall call(accessibleOf(text));
-        if (!call) return std::nullopt;
-        n = atspi_text_get_n_selections(text, call.err());
-        if (!call.ok()) return std::nullopt;
-    }
-    if (n > 0) {
+// The selection or, without one, an empty range at the caret; in code points. `caretToo`
+// false: without a selection, (0, 0) stands for "none" and the caret is not asked.
+std::optional<std::pair<int64_t, int64_t>> selectionCodePoints(AtspiText* text, bool caretToo = true) {
+    auto& entry = dispatchEntry(accessibleOf(text));
+    if (entry.selection && (caretToo || entry.selection->first != entry.selection->second))
+        return entry.selection;
+    if (!entry.selection) {
+        // Selection 0 is asked directly: an empty or failed answer means there is none, which
+        // saves asking how many there are.
         AtspiCall call(accessibleOf(text));
         if (!call) return std::nullopt;
         AtspiRange* r = atspi_text_get_selection(text, 0, call.err());
         std::unique_ptr<AtspiRange, decltype(&g_free)> owned(r, g_free);
-        if (!call.ok() || !r) return std::nullopt;
-        return std::pair<int64_t, int64_t>{std::min(r->start_offset, r->end_offset),
-                                           std::max(r->start_offset, r->end_offset)};
+        const bool answered = call.ok() && r;
+        if (!answered && call.ranOut()) return std::nullopt;
+        if (answered && r->start_offset != r->end_offset) {
+            entry.selection = std::pair<int64_t, int64_t>{std::min(r->start_offset, r->end_offset),
+                                                          std::max(r->start_offset, r->end_offset)};
+            return entry.selection;
+        }
+        if (!caretToo) return std::pair<int64_t, int64_t>{0, 0};
     }
     AtspiCall call(accessibleOf(text));
     if (!call) return std::nullopt;
     gint caret = atspi_text_get_caret_offset(text, call.err());
     if (!call.ok()) return std::nullopt;
-    return std::pair<int64_t, int64_t>{caret, caret};
+    entry.selection = std::pair<int64_t, int64_t>{caret, caret};
+    return entry.selection;
 }
 
+// The text from the start up to the end of the selection: the selected text is its tail, and
+// it converts both ends to UTF-16 units. One request, read once per dispatch.
+std::optional<std::string> prefixText(AtspiText* text, int64_t end) {
+    auto& entry = dispatchEntry(accessibleOf(text));
+    if (entry.prefix && g_utf8_strlen(entry.prefix->c_str(), -1) >= end) return entry.prefix;
+    AtspiCall call(accessibleOf(text));
+    if (!call) return std::nullopt;
+    GCharOwner s(atspi_text_get_text(text, 0, gint(end), call.err()));
+    if (!call.ok() || !s) return std::nullopt;
+    entry.prefix = std::string(s.get());
+    return entry.prefix;
+}
+
+std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code);
+
+// Roles do not change: each element's is asked once.
 std::string roleName(AtspiAccessible* acc, bool application, AXError* code) {
+    if (application) return "AXApplication";
+    const std::string key = keyOf(acc);
+    if (auto it = facts.roleByElement.find(key); it != facts.roleByElement.end()) return it->second;
+    std::string role = roleNameAsked(acc, application, code);
+    if (*code == kAXErrorSuccess) {
+        if (facts.roleByElement.size() >= kMaxRememberedElements) facts.roleByElement.clear();
+        facts.roleByElement[key] = role;
+    }
+    return role;
+}
+
+std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code) {
     if (application) return "AXApplication";
     AtspiRole role = ATSPI_ROLE_INVALID;
     {
@@ -223,6 +317,8 @@ void onAtspiEvent(AtspiEvent* event, void* self) {
             AtspiBus::instance().revive(event->source);
             // An application that sends events is not hung.
             AtspiBus::instance().heardFrom(event->source);
+            // What was read of the element this dispatch may be stale now.
+            dispatchCache.erase(keyOf(event->source));
         }
         static_cast<LinuxAccessibility*>(self)->onEvent(*event);
     } catch (...) {
@@ -345,6 +441,8 @@ void LinuxAccessibility::forgetBus() {
     state_.activeWindows.clear();
     state_.notOnBus.clear();
     pending_.clear();
+    facts.clear();
+    dispatchCache.clear();
 }
 
 long LinuxAccessibility::requestCount() { return AtspiBus::instance().requests(); }
@@ -366,6 +464,35 @@ ElementRef LinuxAccessibility::createApplication(pid_t pid) {
     return std::make_shared<AtspiElement>(app, pid, true);
 }
 
+namespace {
+
+// The focused element below `window` through the Collection interface: one request.
+std::shared_ptr<const AtspiElement> focusedByCollection(AtspiAccessible* window) {
+    auto collection = GRef<AtspiCollection>::adopt(atspi_accessible_get_collection_iface(window));
+    if (!collection) return nullptr;
+    GArray* wanted = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
+    AtspiStateType focused = ATSPI_STATE_FOCUSED;
+    g_array_append_val(wanted, focused);
+    auto states = GRef<AtspiStateSet>::adopt(atspi_state_set_new(wanted));
+    g_array_free(wanted, TRUE);
+    auto rule = GRef<AtspiMatchRule>::adopt(atspi_match_rule_new(
+        states.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE, nullptr,
+        ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
+    AtspiCall call(window);
+    if (!call) return nullptr;
+    GArray* found = atspi_collection_get_matches(collection.get(), rule.get(),
+                                                 ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, call.err());
+    std::unique_ptr<GArray, void (*)(GArray*)> owned(found, [](GArray* a) {
+        if (!a) return;
+        for (guint i = 0; i < a->len; ++i) g_object_unref(g_array_index(a, AtspiAccessible*, i));
+        g_array_free(a, TRUE);
+    });
+    if (!call.ok() || !found || found->len == 0) return nullptr;
+    return elementFor(g_array_index(found, AtspiAccessible*, 0));
+}
+
+}  // namespace
+
 ElementRef LinuxAccessibility::focusedElementOf(pid_t pid) {
     // The element of the last focus event, while it still has the focus.
     if (auto it = state_.lastFocused.find(pid); it != state_.lastFocused.end()) {
@@ -378,6 +505,9 @@ ElementRef LinuxAccessibility::focusedElementOf(pid_t pid) {
         if (!active) return nullptr;
         window = state_.activeWindows.emplace(pid, active).first;
     }
+    // The window is asked for its focused element in one request; a toolkit without the
+    // Collection interface is walked, within bounds.
+    if (auto found = focusedByCollection(window->second.get())) return found;
     int budget = 400;
     std::function<ElementRef(AtspiAccessible*, int)> walk = [&](AtspiAccessible* acc, int depth) -> ElementRef {
         if (--budget < 0 || depth > 30) return nullptr;
@@ -469,27 +599,24 @@ AXError LinuxAccessibility::copyAttributeValue(const ElementRef& element, const 
         *value = attribute == "AXValue" ? makeString(*all) : makeInteger(totalUnits(all->c_str()));
         return kAXErrorSuccess;
     }
-    auto sel = selectionCodePoints(text.get());
+    // The selected text needs no caret: without a selection it is empty.
+    auto sel = selectionCodePoints(text.get(), attribute != "AXSelectedText");
     if (!sel) return kAXErrorCannotComplete;
-    if (attribute == "AXSelectedText") {
-        if (sel->first == sel->second) {
-            *value = makeString("");
-            return kAXErrorSuccess;
-        }
-        AtspiCall call(acc);
-        if (!call) return call.code();
-        GCharOwner s(atspi_text_get_text(text.get(), sel->first, sel->second, call.err()));
-        if (!call.ok() || !s) return kAXErrorCannotComplete;
-        *value = makeString(s.get());
+    if (attribute == "AXSelectedText" && sel->first == sel->second) {
+        *value = makeString("");
         return kAXErrorSuccess;
     }
-    // Ranges: the text up to the end of the selection converts both ends to UTF-16 units.
-    AtspiCall call(acc);
-    if (!call) return call.code();
-    GCharOwner prefix(atspi_text_get_text(text.get(), 0, sel->second, call.err()));
-    if (!call.ok() || !prefix) return kAXErrorCannotComplete;
-    int64_t start = utf16Units(prefix.get(), sel->first);
-    int64_t end = utf16Units(prefix.get(), sel->second);
+    // The text up to the end of the selection: the selected text is its tail, and it converts
+    // both ends to UTF-16 units.
+    auto prefix = prefixText(text.get(), sel->second);
+    if (!prefix) return kAXErrorCannotComplete;
+    if (attribute == "AXSelectedText") {
+        *value = makeString(codePointSlice(prefix->c_str(), sel->first, sel->second));
+        return kAXErrorSuccess;
+    }
+    int64_t start = utf16Units(prefix->c_str(), sel->first);
+    int64_t end = utf16Units(prefix->c_str(), sel->second);
+    dispatchEntry(acc).range = {CFRange{start, end - start}, *sel};
     if (attribute == "AXSelectedTextRange") {
         *value = makeRange({start, end - start});
     } else {
@@ -498,6 +625,22 @@ AXError LinuxAccessibility::copyAttributeValue(const ElementRef& element, const 
     }
     return kAXErrorSuccess;
 }
+
+namespace {
+
+// The screen rectangle of a range in code points.
+AXError rangeExtents(AtspiAccessible* acc, AtspiText* text, int64_t start, int64_t end, ObjectRef* value) {
+    AtspiCall call(acc);
+    if (!call) return call.code();
+    AtspiRect* r = atspi_text_get_range_extents(text, gint(start), gint(end), ATSPI_COORD_TYPE_SCREEN, call.err());
+    std::unique_ptr<AtspiRect, decltype(&g_free)> owned(r, g_free);
+    // The rectangle is garbage when the call failed (GTK4 refuses screen coordinates).
+    if (!call.ok() || !r) return kAXErrorCannotComplete;
+    *value = makeRect({{double(r->x), double(r->y)}, {double(r->width), double(r->height)}});
+    return kAXErrorSuccess;
+}
+
+}  // namespace
 
 AXError LinuxAccessibility::copyParameterizedAttributeValue(const ElementRef& element,
                                                             const std::string& attribute,
@@ -512,6 +655,10 @@ AXError LinuxAccessibility::copyParameterizedAttributeValue(const ElementRef& el
     if (!range || range->location < 0 || range->length < 0) return kAXErrorIllegalArgument;
     auto text = textOf(e->accessible());
     if (!text) return kAXErrorParameterizedAttributeUnsupported;
+    // The range of the selection just answered converts without the text.
+    const auto& known = dispatchEntry(e->accessible()).range;
+    if (bounds && known && known->first.location == range->location && known->first.length == range->length)
+        return rangeExtents(e->accessible(), text.get(), known->second.first, known->second.second, value);
     auto all = wholeText(text.get());
     if (!all) return kAXErrorCannotComplete;
     int64_t start = codePointsForUnits(all->c_str(), range->location);
@@ -520,14 +667,7 @@ AXError LinuxAccessibility::copyParameterizedAttributeValue(const ElementRef& el
         *value = makeString(codePointSlice(all->c_str(), start, end));
         return kAXErrorSuccess;
     }
-    AtspiCall call(e->accessible());
-    if (!call) return call.code();
-    AtspiRect* r = atspi_text_get_range_extents(text.get(), start, end, ATSPI_COORD_TYPE_SCREEN, call.err());
-    std::unique_ptr<AtspiRect, decltype(&g_free)> owned(r, g_free);
-    // The rectangle is garbage when the call failed (GTK4 refuses screen coordinates).
-    if (!call.ok() || !r) return kAXErrorCannotComplete;
-    *value = makeRect({{double(r->x), double(r->y)}, {double(r->width), double(r->height)}});
-    return kAXErrorSuccess;
+    return rangeExtents(e->accessible(), text.get(), start, end, value);
 }
 
 AXError LinuxAccessibility::isAttributeSettable(const ElementRef& element, const std::string& attribute,
@@ -779,7 +919,9 @@ void LinuxAccessibility::queue(pid_t pid, std::shared_ptr<const AtspiElement> el
     pending_.push_back({pid, std::move(element), notification});
     if (flushScheduled_) return;
     flushScheduled_ = true;
-    GLibMainLoop::runAfter(0, [this] { flush(); });
+    // GTK reports one selection change as a caret event and a selection event that may arrive
+    // a few milliseconds apart: held that long, they reach the handler once.
+    GLibMainLoop::runAfter(notification == "AXSelectedTextChanged" ? kCoalesceSeconds : 0, [this] { flush(); });
 }
 
 void LinuxAccessibility::flush() {

@@ -126,6 +126,7 @@ private:
         std::string notification;
     };
     std::vector<Pending> pending_;
+    static constexpr double kCoalesceSeconds = 0.015;
     bool flushScheduled_ = false;
     // When each application's window was last activated: the focus GTK announces right after
     // belongs to the activation (measured: within a few milliseconds; 150 ms leaves a margin).
