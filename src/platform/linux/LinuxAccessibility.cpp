@@ -74,7 +74,11 @@ std::string keyOf(AtspiAccessible* acc) {
 
 struct StaticFacts {
     std::map<std::string, pid_t> pidByBusName;
-    std::map<std::string, std::string> roleByElement;
+    struct Role {
+        std::string name;
+        bool secure = false;  // a password entry
+    };
+    std::map<std::string, Role> roleByElement;
     void clear() {
         pidByBusName.clear();
         roleByElement.clear();
@@ -215,22 +219,27 @@ std::optional<std::string> prefixText(AtspiText* text, int64_t end) {
     return entry.prefix;
 }
 
-std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code);
+std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code, bool* secure);
 
-// Roles do not change: each element's is asked once.
-std::string roleName(AtspiAccessible* acc, bool application, AXError* code) {
+// Roles do not change: each element's is asked once, and answers "AXSubrole" too.
+std::string roleName(AtspiAccessible* acc, bool application, AXError* code, bool* secure = nullptr) {
     if (application) return "AXApplication";
     const std::string key = keyOf(acc);
-    if (auto it = facts.roleByElement.find(key); it != facts.roleByElement.end()) return it->second;
-    std::string role = roleNameAsked(acc, application, code);
+    if (auto it = facts.roleByElement.find(key); it != facts.roleByElement.end()) {
+        if (secure) *secure = it->second.secure;
+        return it->second.name;
+    }
+    bool isSecure = false;
+    std::string role = roleNameAsked(acc, application, code, &isSecure);
     if (*code == kAXErrorSuccess) {
         if (facts.roleByElement.size() >= kMaxRememberedElements) facts.roleByElement.clear();
-        facts.roleByElement[key] = role;
+        facts.roleByElement[key] = {role, isSecure};
     }
+    if (secure) *secure = isSecure;
     return role;
 }
 
-std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code) {
+std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code, bool* secure) {
     if (application) return "AXApplication";
     AtspiRole role = ATSPI_ROLE_INVALID;
     {
@@ -242,7 +251,9 @@ std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code)
         }
     }
     switch (role) {
-        case ATSPI_ROLE_PASSWORD_TEXT: return "AXTextField";  // "AXSubrole" says it is secret
+        case ATSPI_ROLE_PASSWORD_TEXT:
+            *secure = true;  // "AXSubrole" says it is secret
+            return "AXTextField";
         case ATSPI_ROLE_TEXT:
         case ATSPI_ROLE_ENTRY:
         case ATSPI_ROLE_EDITBAR:
@@ -552,11 +563,10 @@ AXError LinuxAccessibility::copyAttributeValue(const ElementRef& element, const 
     if (attribute == "AXSubrole") {
         // A password entry is the platform's secret field, named as on the original platform.
         if (e->isApplication()) return kAXErrorNoValue;
-        AtspiCall call(acc);
-        if (!call) return call.code();
-        AtspiRole role = atspi_accessible_get_role(acc, call.err());
-        if (!call.ok()) return call.code();
-        if (role != ATSPI_ROLE_PASSWORD_TEXT) return kAXErrorNoValue;
+        bool secure = false;
+        roleName(acc, false, &code, &secure);
+        if (code != kAXErrorSuccess) return code;
+        if (!secure) return kAXErrorNoValue;
         *value = makeString("AXSecureTextField");
         return kAXErrorSuccess;
     }
