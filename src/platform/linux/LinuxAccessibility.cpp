@@ -668,7 +668,7 @@ AXError LinuxAccessibility::copyParameterizedAttributeValue(const ElementRef& el
     // The range of the selection just answered converts without the text.
     const auto& known = dispatchEntry(e->accessible()).range;
     if (bounds && known && known->first.location == range->location && known->first.length == range->length)
-        return rangeExtents(e->accessible(), text.get(), known->second.first, known->second.second, value);
+        return boundsOfRange(*e, text.get(), known->second.first, known->second.second, value);
     auto all = wholeText(text.get());
     if (!all) return kAXErrorCannotComplete;
     int64_t start = codePointsForUnits(all->c_str(), range->location);
@@ -677,7 +677,58 @@ AXError LinuxAccessibility::copyParameterizedAttributeValue(const ElementRef& el
         *value = makeString(codePointSlice(all->c_str(), start, end));
         return kAXErrorSuccess;
     }
-    return rangeExtents(e->accessible(), text.get(), start, end, value);
+    return boundsOfRange(*e, text.get(), start, end, value);
+}
+
+// Screen rectangle of a range; GTK 4 refuses screen coordinates, so its window-relative
+// character boxes are moved by the window's origin on the screen instead.
+AXError LinuxAccessibility::boundsOfRange(const AtspiElement& e, AtspiText* text, int64_t start, int64_t end,
+                                          ObjectRef* value) {
+    AXError code = rangeExtents(e.accessible(), text, start, end, value);
+    if (code != kAXErrorCannotComplete) return code;
+    auto windowRelative = windowRelativeRangeBounds(e.accessible(), text, start, end);
+    if (!windowRelative) return kAXErrorCannotComplete;
+    auto origin = windowOriginOf(e.processIdentifier());
+    if (!origin) return kAXErrorCannotComplete;
+    windowRelative->origin.x += origin->x;
+    windowRelative->origin.y += origin->y;
+    *value = makeRect(*windowRelative);
+    return kAXErrorSuccess;
+}
+
+// GTK 4 gives no range extents and no screen coordinates, but it gives each character's box
+// relative to its window: the first and the last character of the range span its rectangle.
+std::optional<CGRect> LinuxAccessibility::windowRelativeRangeBounds(AtspiAccessible* acc, AtspiText* text,
+                                                                    int64_t start, int64_t end) {
+    std::optional<CGRect> bounds;
+    for (int64_t offset : {start, std::max(start, end - 1)}) {
+        AtspiCall call(acc);
+        if (!call) return std::nullopt;
+        AtspiRect* r = atspi_text_get_character_extents(text, gint(offset), ATSPI_COORD_TYPE_WINDOW, call.err());
+        std::unique_ptr<AtspiRect, decltype(&g_free)> owned(r, g_free);
+        if (!call.ok() || !r || r->height <= 0) return std::nullopt;
+        CGRect box{{double(r->x), double(r->y)}, {double(r->width), double(r->height)}};
+        if (!bounds) {
+            bounds = box;
+            continue;
+        }
+        double x0 = std::min(bounds->origin.x, box.origin.x), y0 = std::min(bounds->origin.y, box.origin.y);
+        double x1 = std::max(bounds->origin.x + bounds->size.width, box.origin.x + box.size.width);
+        double y1 = std::max(bounds->origin.y + bounds->size.height, box.origin.y + box.size.height);
+        bounds = CGRect{{x0, y0}, {x1 - x0, y1 - y0}};
+    }
+    return bounds;
+}
+
+// Where the window of `pid` that holds the focus (or its first window) starts on the screen.
+std::optional<CGPoint> LinuxAccessibility::windowOriginOf(pid_t pid) {
+    XWindow focused = x_.focusedClientWindow();
+    if (focused && x_.windowPid(focused) == pid) {
+        if (auto frame = x_.windowFrame(focused)) return frame->origin;
+    }
+    for (XWindow w : x_.windowsOfProcess(pid))
+        if (auto frame = x_.windowFrame(w)) return frame->origin;
+    return std::nullopt;
 }
 
 AXError LinuxAccessibility::isAttributeSettable(const ElementRef& element, const std::string& attribute,
@@ -857,14 +908,12 @@ void LinuxAccessibility::onFrontChanged(pid_t pid) {
         state_.activePid = pid;
         return;
     }
-    // Nothing else will tell of an application without accessibility; one with it is given a
-    // moment to announce itself with its focused window.
-    if (!state_.application(pid)) {
-        activate(pid);
-        return;
-    }
+    // An application with accessibility is given a moment to announce itself with its focused
+    // window; one not on the bus (yet: a window maps before its toolkit has registered) a little
+    // longer, after which it is announced as an application without accessibility.
+    const double grace = state_.application(pid) ? kOwnActivationGraceSeconds : kRegistrationGraceSeconds;
     awaitingPid_ = pid;
-    GLibMainLoop::runAfter(kOwnActivationGraceSeconds, [this, pid] {
+    GLibMainLoop::runAfter(grace, [this, pid] {
         if (awaitingPid_ != pid) return;
         awaitingPid_ = 0;
         if (front_.front() == pid) activate(pid);

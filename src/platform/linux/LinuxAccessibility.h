@@ -104,6 +104,9 @@ private:
     void flush();
     ElementRef focusedElementOf(pid_t pid);
     void onWindowActivated(pid_t pid, AtspiAccessible* window);
+    AXError boundsOfRange(const AtspiElement& e, AtspiText* text, int64_t start, int64_t end, ObjectRef* value);
+    std::optional<CGRect> windowRelativeRangeBounds(AtspiAccessible* acc, AtspiText* text, int64_t start, int64_t end);
+    std::optional<CGPoint> windowOriginOf(pid_t pid);
     // Makes `pid` the application in front and tells the workspace, once per switch.
     void activate(pid_t pid);
     // The window of `pid` that is active, when no activation event named it.
@@ -118,6 +121,7 @@ private:
     // has the focus, a few milliseconds after X moved the focus; when it does not (GTK 4 without
     // a window: listener, an application slow to answer), the switch is reported without it.
     static constexpr double kOwnActivationGraceSeconds = 0.25;
+    static constexpr double kRegistrationGraceSeconds = 0.5;
     GRef<AtspiEventListener> listener_;
     std::vector<std::weak_ptr<Observer>> observers_;
     struct Pending {
