@@ -84,10 +84,11 @@ std::optional<json> parseHostJSON(const std::string& text) {
         if (!result.is_object() && !result.is_array())
             message = "JSON text did not start with array or object and option to allow fragments "
                       "not set.";
-    } catch (const json::parse_error& e) {
-        message = e.what();
     } catch (const NestedTooDeep&) {
         message = "nesting deeper than " + std::to_string(kMaxHostJSONDepth) + " levels";
+    } catch (const json::exception& e) {
+        // Syntax errors, and also a number too large for a double (out_of_range).
+        message = e.what();
     }
     if (!message.empty()) {
         printJSONError(message);

@@ -52,6 +52,15 @@ TEST_F(BoundedInput, NestingUpToTheLimitIsAccepted) {
     EXPECT_EQ(macAccessibility->blockedFiledsList.count("com.a"), 1u) << "the list was replaced";
 }
 
+TEST_F(BoundedInput, ANumberTooLargeForADoubleIsAParseErrorWithItsLine) {
+    addBlockedApps(R"(["com.keep"])");
+    addBlockedApps("[1e99999]");
+    ASSERT_EQ(stdoutLines().size(), 1u);
+    EXPECT_EQ(stdoutLines()[0].rfind("Error deserializing JSON: ", 0), 0u) << stdoutLines()[0];
+    EXPECT_NE(stdoutLines()[0].find("number overflow"), std::string::npos) << stdoutLines()[0];
+    EXPECT_EQ(macAccessibility->blockedApps, std::vector<std::string>{"com.keep"});
+}
+
 TEST_F(BoundedInput, OversizedJSONIsRefusedBeforeItIsRead) {
     addBlockedApps(R"(["com.keep"])");
     // An unterminated string of 2 MB: refused for its size, in a line of ordinary length.
