@@ -27,6 +27,10 @@ struct HostEvent {
 std::vector<HostEvent>& hostEvents();
 void recordingCallback(const char* name, const char* json);
 
+// An editor (pid 101, "doc": "Hello world") and a mail application (pid 102, "body": "Dear Bob"),
+// each with one editable text area in focus.
+json twoAppsWorld();
+
 // Loads `world` (stdout captured, not echoed) and resets the library's globals.
 class DesktopTest : public ::testing::Test {
 protected:

@@ -1,4 +1,4 @@
-// Repeated initMacAccessibility / start / main: the monitors let go of stop following, so an
+// Repeated initMacAccessibility / start / main: retired monitors stop following and let go, so an
 // application switch after a thousand cycles makes exactly the requests, lines and events (at
 // the same virtual times) that it makes after one.
 #include <cmath>
@@ -7,16 +7,6 @@
 
 namespace korvale::testing {
 namespace {
-
-json twoAppsWorld() {
-    auto app = [](int pid, const char* bundle, const char* name, const char* id, const char* text) {
-        return json{{"pid", pid}, {"bundle_id", bundle}, {"name", name}, {"focused", id},
-                    {"elements", json::array({{{"id", id}, {"role", "AXTextArea"}, {"text", text},
-                                               {"editable", true}, {"frame", {10, 40, 600, 400}}}})}};
-    };
-    return {{"apps", json::array({app(101, "com.example.editor", "Editor", "doc", "Hello world"),
-                                  app(102, "com.example.mail", "Mail", "body", "Dear Bob")})}};
-}
 
 struct SwitchCost {
     json requests;  // without their times

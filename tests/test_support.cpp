@@ -29,6 +29,16 @@ void DesktopTest::TearDown() {
     forgetRegistrations();
 }
 
+json twoAppsWorld() {
+    auto app = [](int pid, const char* bundle, const char* name, const char* id, const char* text) {
+        return json{{"pid", pid}, {"bundle_id", bundle}, {"name", name}, {"focused", id},
+                    {"elements", json::array({{{"id", id}, {"role", "AXTextArea"}, {"text", text},
+                                               {"editable", true}, {"frame", {10, 40, 600, 400}}}})}};
+    };
+    return {{"apps", json::array({app(101, "com.example.editor", "Editor", "doc", "Hello world"),
+                                  app(102, "com.example.mail", "Mail", "body", "Dear Bob")})}};
+}
+
 void DesktopTest::loadWorld(json world) {
     if (!world.contains("echo_stdout")) world["echo_stdout"] = false;
     mainExport();
