@@ -368,6 +368,8 @@ EventData selectionForm(const std::optional<std::string>& text, bool editable, d
             {"size", {{"width", width}, {"height", height}}}};
 }
 
+bool isZeroSize(const CGRect& r) { return r.size.width == 0 && r.size.height == 0; }
+
 ObjectRef rangeValue(CFRange range) { return platform::AXValueCreate(platform::AXValueType::CFRange, &range); }
 
 }  // namespace
@@ -391,8 +393,10 @@ EventData MacAccessibility::nativeTextFieldSelectedText() {
     ObjectRef value = rangeValue(range);
     if (value && editable) {
         auto b = getParameterizedAttributeValue<CGRect>(element, "AXBoundsForRange", value);
+        // The origin keeps its sign: a display left of or above the main one has negative
+        // coordinates.
         if (b && b->size.height != 0)
-            return withAppInfo(selectionForm(text, true, std::fabs(b->origin.x), b->origin.y,
+            return withAppInfo(selectionForm(text, true, b->origin.x, b->origin.y,
                                              std::fabs(b->size.width), std::fabs(b->size.height)));
     }
 
@@ -413,9 +417,11 @@ EventData MacAccessibility::nativeTextFieldSelectedText() {
     // A zero-height answer: some applications measure the markers only in reverse order.
     auto reversed = getSelectedTextBoundingRect(element);
     if (!reversed) return {{"message", "something wrong rev"}};
-    double y = reversed->origin.y > 0 ? reversed->origin.y : forward->origin.y;
-    return withAppInfo(selectionForm(text, editable, reversed->origin.x, y,
-                                     std::fabs(reversed->size.width), std::fabs(reversed->size.height)));
+    // A zero-size reversed rectangle measured nothing, so the forward one is all there is. Any
+    // other origin is a position, negative ones included (displays left of or above the main one).
+    const CGRect& used = isZeroSize(*reversed) ? *forward : *reversed;
+    return withAppInfo(selectionForm(text, editable, used.origin.x, used.origin.y,
+                                     std::fabs(used.size.width), std::fabs(used.size.height)));
 }
 
 std::optional<std::string> MacAccessibility::getTextAboveInsertionPoint(const ElementRef& element) {

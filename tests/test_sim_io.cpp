@@ -410,6 +410,72 @@ TEST_F(SimWindowsTest, MouseDownGoesToTheDelegateOfTheWindowUnderThePointer) {
     EXPECT_EQ(delegate->downs, 1);
 }
 
+// Displays: the main one starts at the screen origin; things placed on another display are kept
+// in screen points, negative left of and above the main display.
+TEST_F(SimWindowsTest, ADisplayLeftOfAndAboveTheMainOnePlacesWindowsAtNegativeCoordinates) {
+    const json displays = {{{"id", "main"}, {"frame", {0, 0, 1440, 900}}},
+                           {{"id", "left"}, {"frame", {-1280, -1024, 1280, 1024}}}};
+    loadWorld({{"displays", displays},
+               {"windows", {{{"id", "assistant"}, {"display", "left"}, {"frame", {100, 200, 300, 200}}}}}});
+    EXPECT_EQ(desktop().state()["displays"], displays);
+    EXPECT_EQ(desktop().state()["windows"][0]["frame"], json({-1180, -824, 300, 200}));
+    auto owner = std::make_shared<CountingResponder>();
+    track(window("assistant"), owner);
+    perform({{"action", "move_pointer"}, {"display", "left"}, {"to", {150, 250}}});
+    run(0);
+    EXPECT_EQ(owner->entered, 1);
+    EXPECT_EQ(desktop().state()["pointer"], json({-1130, -774}));
+    movePointer(150, 250);  // the same numbers on the main display: outside
+    run(0);
+    EXPECT_EQ(owner->exited, 1);
+    perform({{"action", "resize_host_window"}, {"window", "assistant"}, {"display", "main"},
+             {"frame", {10, 20, 30, 40}}});
+    EXPECT_EQ(desktop().state()["windows"][0]["frame"], json({10, 20, 30, 40}));
+}
+
+TEST_F(SimWindowsTest, DisplaysAreCheckedWhenTheWorldLoads) {
+    EXPECT_EQ(desktop().state()["displays"], json({{{"id", "main"}, {"frame", {0, 0, 1440, 900}}}}));
+    auto error = [&](const json& world) { return desktop().loadWorld(world); };
+    EXPECT_NE(error({{"displays", {{{"id", "side"}, {"frame", {-10, 0, 100, 100}}}}}}), "")
+        << "a main display away from the origin was accepted";
+    EXPECT_NE(error({{"displays", json::array()}}), "");
+    EXPECT_NE(error({{"displays", {{{"id", "a"}, {"frame", {0, 0, 10, 10}}}, {{"id", "a"}, {"frame", {10, 0, 10, 10}}}}}}), "");
+    EXPECT_NE(error({{"displays", {{{"id", "a"}, {"frame", {0, 0, 0, 10}}}}}}), "");
+    EXPECT_NE(error({{"windows", {{{"id", "w"}, {"display", "nowhere"}}}}}), "");
+    EXPECT_NE(error({{"apps", {{{"pid", 5}, {"elements", {{{"id", "e"}, {"display", "nowhere"}, {"frame", {0, 0, 1, 1}}}}}}}}}), "");
+    // An element's display reaches its children; a child may name its own.
+    ASSERT_EQ(error({{"displays", {{{"id", "main"}, {"frame", {0, 0, 100, 100}}},
+                                   {{"id", "up"}, {"frame", {0, -50, 100, 50}}}}},
+                     {"apps", {{{"pid", 5}, {"elements", {{{"id", "w"}, {"display", "up"}, {"frame", {1, 2, 50, 40}},
+                        {"children", {{{"id", "c"}, {"frame", {3, 4, 5, 6}}},
+                                      {{"id", "m"}, {"display", "main"}, {"frame", {7, 8, 9, 10}}}}}}}}}}}}),
+              "");
+    auto& ax = platform::current().accessibility;
+    auto children = [&](const platform::ElementRef& element) {
+        platform::ObjectRef value;
+        EXPECT_EQ(ax.copyAttributeValue(element, "AXChildren", &value), platform::kAXErrorSuccess);
+        std::vector<platform::ElementRef> out;
+        if (auto array = std::dynamic_pointer_cast<const platform::ArrayObject>(value))
+            for (const auto& v : array->values)
+                out.push_back(std::dynamic_pointer_cast<const platform::UIElement>(v));
+        return out;
+    };
+    auto frame = [&](const platform::ElementRef& element) {
+        platform::ObjectRef value;
+        platform::CGRect r{};
+        EXPECT_EQ(ax.copyAttributeValue(element, "AXFrame", &value), platform::kAXErrorSuccess);
+        EXPECT_TRUE(platform::AXValueGetValue(value, platform::AXValueType::CGRect, &r));
+        return json{r.origin.x, r.origin.y, r.size.width, r.size.height};
+    };
+    auto roots = children(ax.createApplication(5));
+    ASSERT_EQ(roots.size(), 1u);
+    auto inner = children(roots[0]);
+    ASSERT_EQ(inner.size(), 2u);
+    EXPECT_EQ(frame(roots[0]), json({1, -48, 50, 40}));
+    EXPECT_EQ(frame(inner[0]), json({3, -46, 5, 6}));
+    EXPECT_EQ(frame(inner[1]), json({7, 8, 9, 10}));
+}
+
 TEST_F(SimWindowsTest, ActivationPolicyNeedsTheSharedApplication) {
     EXPECT_TRUE(windows().setActivationPolicy(1));
     EXPECT_EQ(desktop().state()["activation_policy"], 1);

@@ -162,7 +162,8 @@ void SimAccessibility::loadWorld(const json& world) {
             if (!desc["elements"].is_array()) throw SimError{"\"elements\" is an array"};
             int i = 0;
             for (const auto& child : desc["elements"])
-                loadElement(app, child, "", appElementId(pid) + "/" + std::to_string(i++), pending);
+                loadElement(app, child, "", appElementId(pid) + "/" + std::to_string(i++), pending,
+                            desktop_.placement(child));
         }
         appPending.push_back({appRaw, &desc});
     }
@@ -186,7 +187,8 @@ void SimAccessibility::loadWorld(const json& world) {
 
 void SimAccessibility::loadElement(App& app, const json& desc, const std::string& parent,
                                    const std::string& fallbackId,
-                                   std::vector<std::pair<Element*, const json*>>& pending) {
+                                   std::vector<std::pair<Element*, const json*>>& pending,
+                                   CGPoint origin) {
     if (!desc.is_object()) throw SimError{"an element is a JSON object"};
     auto e = std::make_unique<Element>();
     e->id = desc.value("id", fallbackId);
@@ -195,7 +197,12 @@ void SimAccessibility::loadElement(App& app, const json& desc, const std::string
     e->pid = app.pid;
     e->parent = parent;
     if (desc.contains("role")) e->role = desc["role"].get<std::string>();
-    if (desc.contains("frame")) e->frame = rectFrom(desc["frame"]);
+    if (desc.contains("frame")) {
+        // Given on its display; kept in screen points.
+        e->frame = rectFrom(desc["frame"]);
+        e->frame->origin.x += origin.x;
+        e->frame->origin.y += origin.y;
+    }
     e->editable = desc.value("editable", false);
     e->secure = desc.value("secure", false);
     if (e->secure && !e->role) e->role = "AXTextField";
@@ -225,7 +232,8 @@ void SimAccessibility::loadElement(App& app, const json& desc, const std::string
     if (desc.contains("children")) {
         int i = 0;
         for (const auto& child : desc["children"])
-            loadElement(app, child, ref.id, ref.id + "/" + std::to_string(i++), pending);
+            loadElement(app, child, ref.id, ref.id + "/" + std::to_string(i++), pending,
+                        desktop_.placement(child, origin));
     }
 }
 
@@ -668,6 +676,9 @@ void SimAccessibility::registerActions() {
         Element& w = element(id(a, "window"));
         if (a.contains("frame")) {
             CGRect f = rectFrom(a["frame"]);
+            const CGPoint origin = desktop_.placement(a);
+            f.origin.x += origin.x;
+            f.origin.y += origin.y;
             if (move && w.frame) {
                 // Moving a window carries its contents along.
                 double dx = f.origin.x - w.frame->origin.x, dy = f.origin.y - w.frame->origin.y;

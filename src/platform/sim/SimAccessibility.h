@@ -60,7 +60,7 @@ public:
 private:
     void loadWorld(const json& world);
     void loadElement(App& app, const json& desc, const std::string& parent, const std::string& fallbackId,
-                     std::vector<std::pair<Element*, const json*>>& pending);
+                     std::vector<std::pair<Element*, const json*>>& pending, CGPoint origin);
     void loadValues(Element& e, const json& desc);
     void registerActions();
     void report(json& state) const;

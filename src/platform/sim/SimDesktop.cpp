@@ -76,13 +76,42 @@ private:
 
 }  // namespace
 
+namespace {
+
+const Desktop::Display kMainDisplay{"main", {{0, 0}, {1440, 900}}};
+
+std::vector<Desktop::Display> displaysFrom(const json& list) {
+    if (!list.is_array() || list.empty()) throw SimError{"\"displays\" is a non-empty array"};
+    std::vector<Desktop::Display> out;
+    for (const auto& d : list) {
+        if (!d.is_object() || !d.contains("id") || !d["id"].is_string() || !d.contains("frame"))
+            throw SimError{"a display is {\"id\": name, \"frame\": [x, y, width, height]}"};
+        const json& f = d["frame"];
+        if (!f.is_array() || f.size() != 4) throw SimError{"a frame is [x, y, width, height]"};
+        Desktop::Display display{d["id"].get<std::string>(),
+                                 {{f[0].get<double>(), f[1].get<double>()},
+                                  {f[2].get<double>(), f[3].get<double>()}}};
+        if (display.frame.size.width <= 0 || display.frame.size.height <= 0)
+            throw SimError{"display \"" + display.id + "\" has no area"};
+        for (const auto& other : out)
+            if (other.id == display.id) throw SimError{"two displays named \"" + display.id + "\""};
+        out.push_back(std::move(display));
+    }
+    // Screen coordinates start at the main display's top-left corner.
+    if (out.front().frame.origin.x != 0 || out.front().frame.origin.y != 0)
+        throw SimError{"the first display is the main one: its frame starts at [0, 0]"};
+    return out;
+}
+
+}  // namespace
+
 Desktop& Desktop::instance() {
     // Never destroyed: the library may still be called while static objects are torn down.
     static Desktop* desktop = new Desktop();
     return *desktop;
 }
 
-Desktop::Desktop() {
+Desktop::Desktop() : displays_{kMainDisplay} {
     mainLoop_ = std::make_unique<SimMainLoop>(*this);
     console_ = std::make_unique<SimConsole>(*this);
     accessibility_ = std::make_unique<SimAccessibility>(*this);
@@ -108,6 +137,18 @@ Desktop::Desktop() {
 
 Desktop::~Desktop() = default;
 
+CGPoint Desktop::displayOrigin(const std::string& id) const {
+    for (const auto& d : displays_)
+        if (d.id == id) return d.frame.origin;
+    throw SimError{"no display \"" + id + "\""};
+}
+
+CGPoint Desktop::placement(const json& description, CGPoint inherited) const {
+    if (!description.is_object() || !description.contains("display")) return inherited;
+    if (!description["display"].is_string()) throw SimError{"\"display\" names a display"};
+    return displayOrigin(description["display"].get<std::string>());
+}
+
 int64_t Desktop::toNs(double seconds) {
     if (!std::isfinite(seconds)) return seconds > 0 ? INT64_MAX / 4 : 0;
     return static_cast<int64_t>(std::llround(seconds * 1e9));
@@ -124,6 +165,7 @@ void Desktop::reset() {
     attached_.clear();
     requests_ = json::array();
     stdout_.clear();
+    displays_ = {kMainDisplay};
     trusted = true;
     promptRequests = 0;
     accessibility_->reset();
@@ -155,6 +197,7 @@ std::string Desktop::loadWorld(const json& world) {
         if (world.contains("trusted")) trusted = world.at("trusted").get<bool>();
         if (world.contains("clock")) setVirtualClock(world.at("clock") != "wall");
         if (world.contains("echo_stdout")) echoStdout_ = world.at("echo_stdout").get<bool>();
+        if (world.contains("displays")) displays_ = displaysFrom(world["displays"]);
         for (auto& loader : loaders_) loader(world);
     } catch (const SimError& e) {
         return e.message;
@@ -184,6 +227,11 @@ json Desktop::state() const {
     s["time"] = nowSeconds();
     s["trusted"] = trusted;
     s["prompt_requests"] = promptRequests;
+    s["displays"] = json::array();
+    for (const auto& d : displays_)
+        s["displays"].push_back({{"id", d.id},
+                                 {"frame", {d.frame.origin.x, d.frame.origin.y, d.frame.size.width,
+                                            d.frame.size.height}}});
     for (auto& r : reporters_) r(s);
     return s;
 }

@@ -93,6 +93,20 @@ public:
     using StateReporter = std::function<void(json&)>;
     void registerStateReporter(StateReporter reporter);
 
+    // ----- displays -----
+    // The screens, in screen points with the origin at the top left of the main display (the
+    // first); a display left of or above it has negative coordinates.
+    struct Display {
+        std::string id;
+        CGRect frame;
+    };
+    const std::vector<Display>& displays() const { return displays_; }
+    // The top-left corner of display `id` in screen points (SimError when there is none).
+    CGPoint displayOrigin(const std::string& id) const;
+    // Where a description places things: its "display" key names the display its "frame" or
+    // point is given on; without one, `inherited` (the screen origin unless a parent chose).
+    CGPoint placement(const json& description, CGPoint inherited = {0, 0}) const;
+
     // ----- trust -----
     bool trusted = true;
     int promptRequests = 0;
@@ -133,6 +147,7 @@ private:
     std::map<RunLoopSource*, std::set<std::string>> sourceModes_;
     std::vector<RunLoopSourceRef> attached_;  // the run loop keeps attached sources alive
     json requests_ = json::array();
+    std::vector<Display> displays_;
     std::vector<std::string> stdout_;
     bool echoStdout_ = true;
     std::map<std::string, ActionHandler> actions_;

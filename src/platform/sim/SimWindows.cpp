@@ -38,6 +38,14 @@ CGPoint pointFrom(const json& j) {
     return CGPoint{j[0].get<double>(), j[1].get<double>()};
 }
 
+CGRect shifted(CGRect r, CGPoint origin) {
+    r.origin.x += origin.x;
+    r.origin.y += origin.y;
+    return r;
+}
+
+CGPoint shifted(CGPoint p, CGPoint origin) { return CGPoint{p.x + origin.x, p.y + origin.y}; }
+
 json rectJson(const CGRect& r) { return {r.origin.x, r.origin.y, r.size.width, r.size.height}; }
 
 bool contains(const CGRect& r, CGPoint p) {
@@ -59,7 +67,9 @@ CGRect trackedRect(const SimWindows::SimWindow& w, const SimWindows::SimTracking
 
 SimWindows::SimWindows(Desktop& desktop) : desktop_(desktop), nextHandle_(kHandleBase) {
     desktop_.registerWorldLoader([this](const json& world) { loadWorld(world); });
-    desktop_.registerAction("move_pointer", [this](const json& a) { movePointer(pointFrom(a.at("to"))); });
+    desktop_.registerAction("move_pointer", [this](const json& a) {
+        movePointer(shifted(pointFrom(a.at("to")), desktop_.placement(a)));
+    });
     desktop_.registerAction("mouse_down", [this](const json&) { mouseDown(); });
     desktop_.registerAction("open_host_window", [this](const json& a) { addWindow(a); });
     desktop_.registerAction("close_host_window", [this](const json& a) {
@@ -68,7 +78,7 @@ SimWindows::SimWindows(Desktop& desktop) : desktop_(desktop), nextHandle_(kHandl
     desktop_.registerAction("resize_host_window", [this](const json& a) {
         auto w = find(a.at("window").get<std::string>());
         if (!w) throw SimError{"no host window \"" + a.at("window").get<std::string>() + "\""};
-        if (a.contains("frame")) w->frame = rectFrom(a["frame"]);
+        if (a.contains("frame")) w->frame = shifted(rectFrom(a["frame"]), desktop_.placement(a));
         else if (a.contains("size")) w->frame.size = CGSize{a["size"].at(0).get<double>(), a["size"].at(1).get<double>()};
         else throw SimError{"resize_host_window needs \"frame\" or \"size\""};
         updateHover();
@@ -109,7 +119,8 @@ void SimWindows::addWindow(const json& d) {
     auto w = std::make_shared<SimWindow>();
     w->id = id;
     w->hasContentView = d.value("content_view", true);
-    w->frame = d.contains("frame") ? rectFrom(d["frame"]) : CGRect{{0, 0}, {400, 300}};
+    w->frame = shifted(d.contains("frame") ? rectFrom(d["frame"]) : CGRect{{0, 0}, {400, 300}},
+                       desktop_.placement(d));
     windows_[id] = w;
     // A window opened again under the same name is another window: a handle to the old one
     // must not reach it.
