@@ -3,15 +3,18 @@
 # a password entry (visibility off), a selectable label and a multi-line text view. The test drives it through commands on standard input, one per
 # line, and reads one answer line per command on standard output:
 #   select_view S E | caret_view N | select_entry S E | select_label S E | focus_entry |
-#   select_secret S E |
+#   select_secret S E | entry_json "TEXT" | entry_range S E | focus_view | view_range S E |
 #   move X Y | resize W H | busy MS | slow_paste MS | ignore_keys | reset |
 #   frame | text | quit
 # "busy MS" answers, then blocks the application's main loop for MS milliseconds (a busy
 # application: a keystroke meanwhile is handled afterwards); "slow_paste MS" makes every Ctrl+V
 # from then on wait MS milliseconds before it pastes (busy just when the paste comes); "ignore_keys" makes the window
 # swallow every key press from then on (a keystroke that lands nowhere).
+# "entry_json" focuses the entry and gives it the text (a JSON string, so any character passes
+# intact); "entry_range" and "view_range" select without moving the focus.
 # Offsets are in characters. "frame" answers "frame X Y W H" (the window's screen rectangle);
 # other commands answer "ok COMMAND T", T being the monotonic time at which the command began.
+import json
 import sys
 import time
 
@@ -86,6 +89,15 @@ def on_command(source, condition):
         secret.select_region(args[0], args[1])
     elif cmd == "focus_entry":
         entry.grab_focus()
+    elif cmd == "entry_json":
+        entry.grab_focus()
+        entry.set_text(json.loads(line.split(None, 1)[1]))
+    elif cmd == "entry_range":
+        entry.select_region(args[0], args[1])
+    elif cmd == "focus_view":
+        view.grab_focus()
+    elif cmd == "view_range":
+        view.get_buffer().select_range(buffer_iter(args[0]), buffer_iter(args[1]))
     elif cmd == "move":
         window.move(args[0], args[1])
     elif cmd == "resize":

@@ -1,121 +1,78 @@
-// What every backend must answer, as one parameterised suite: the attribute and notification
-// names the library uses, UTF-16 offsets, the platform's error codes, and observer delivery in
-// the order the application posted. Each backend comes with a driver that sets up the same small
-// world and performs user actions on it; here the simulated desktop and the macOS backend over
-// the fake C functions (which share the simulated desktop as their world). The cases name no
-// backend, so the same file serves a backend whose driver acts on real applications.
-#include <gtest/gtest.h>
-
+// The conformance suite (tests/conformance) on the simulated desktop and on the macOS backend
+// over the fake C functions. Both share the simulated desktop as their world: the driver builds
+// the starting state as a simulated world and performs the user's actions as simulated ones.
+#include "Conformance.h"
 #include "FakeMacPlatform.h"
-#include "platform/Platform.h"
 #include "platform/sim/SimDesktop.h"
+
+namespace korvale::conformance {
 
 namespace {
 
-namespace pl = korvale::platform;
 using nlohmann::json;
 
-struct Backend {
-    const char* name;
-    pl::Platform& (*platform)();
+class SimulatedWorldDriver final : public Driver {
+public:
+    explicit SimulatedWorldDriver(pl::Platform& (*platform)()) : platform_(platform) {}
+    pl::Platform& platform() override { return platform_(); }
+    std::string prepare(const Start& start) override {
+        json world = {{"apps", {{{"pid", kPid}, {"name", "Notes"}, {"focused", "field"}, {"elements", {
+            {{"id", "win"}, {"role", "AXWindow"}, {"frame", {0, 0, 500, 300}}, {"children", {
+                {{"id", "field"}, {"role", "AXTextField"}, {"text", start.fieldText},
+                 {"selection", {start.selection.location, start.selection.length}}, {"editable", true},
+                 {"frame", {10, 10, 300, 20}}},
+                {{"id", "area"}, {"role", "AXTextArea"}, {"text", "Hello brave new world"}, {"editable", true},
+                 {"frame", {10, 40, 300, 200}}}}}}}}}}}};
+        frame_ = {0, 0, 500, 300};
+        return desktop().loadWorld(world);
+    }
+    pid_t pid() override { return kPid; }
+    void selectInField(pl::CFRange r) override { act({{"action", "select"}, {"element", "field"}, {"range", {r.location, r.length}}}); }
+    void focusTextArea() override { act({{"action", "focus"}, {"element", "area"}}); }
+    void selectInTextArea(pl::CFRange r) override { act({{"action", "select"}, {"element", "area"}, {"range", {r.location, r.length}}}); }
+    void moveWindowBy(double dx, double dy) override {
+        frame_[0] = frame_[0].get<double>() + dx;
+        frame_[1] = frame_[1].get<double>() + dy;
+        act({{"action", "move_window"}, {"window", "win"}, {"frame", frame_}});
+    }
+    void resizeWindowBy(double dw, double dh) override {
+        frame_[2] = frame_[2].get<double>() + dw;
+        frame_[3] = frame_[3].get<double>() + dh;
+        act({{"action", "resize_window"}, {"window", "win"}, {"frame", frame_}});
+    }
+    void hang() override { act({{"action", "app_ax_state"}, {"pid", kPid}, {"state", "hung"}}); }
+    void resume() override { act({{"action", "app_ax_state"}, {"pid", kPid}, {"state", "ok"}}); }
+    void quit() override { act({{"action", "quit"}, {"pid", kPid}}); }
+    bool runUntil(const std::function<bool()>& done, double seconds) override {
+        for (double waited = 0; waited <= seconds; waited += 0.01) {
+            if (done()) return true;
+            desktop().run(0.01);
+        }
+        return done();
+    }
+
+private:
+    static constexpr pid_t kPid = 301;
+    static sim::Desktop& desktop() { return sim::Desktop::instance(); }
+    void act(const json& action) { EXPECT_EQ(desktop().perform(action), "") << action.dump(); }
+    pl::Platform& (*platform_)();
+    json frame_;
 };
 
-void PrintTo(const Backend& backend, std::ostream* os) { *os << backend.name; }
-
-pl::Platform& simulated() { return korvale::sim::Desktop::instance().platform(); }
-pl::Platform& fakeMac() { return korvale::macfake::fakeMacPlatform(); }
-
-const char* kWorld = R"({
-  "apps": [{"pid": 301, "name": "Notes", "focused": "field", "elements": [
-    {"id": "win", "role": "AXWindow", "frame": [0, 0, 500, 300], "children": [
-      {"id": "field", "role": "AXTextField", "text": "a\ud83d\ude00b caf\u00e9", "selection": [1, 2],
-       "editable": true, "frame": [10, 10, 300, 20]}]}]}]
-})";
-
-class Conformance : public ::testing::TestWithParam<Backend> {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(korvale::sim::Desktop::instance().loadWorld(json::parse(kWorld)), "");
-        ax_ = &GetParam().platform().accessibility;
-        app_ = ax_->createApplication(301);
-        ASSERT_TRUE(app_);
-        pl::ObjectRef focused;
-        ASSERT_EQ(ax_->copyAttributeValue(app_, "AXFocusedUIElement", &focused), pl::kAXErrorSuccess);
-        ASSERT_EQ(pl::CFGetTypeID(focused), pl::TypeID::UIElement);
-        field_ = std::static_pointer_cast<const pl::UIElement>(focused);
-    }
-    void act(const json& action) { ASSERT_EQ(korvale::sim::Desktop::instance().perform(action), ""); }
-    void run() { korvale::sim::Desktop::instance().run(0.05); }
-    pl::ObjectRef read(const std::string& attribute, pl::AXError expected = pl::kAXErrorSuccess) {
-        pl::ObjectRef value;
-        EXPECT_EQ(ax_->copyAttributeValue(field_, attribute, &value), expected) << attribute;
-        return value;
-    }
-    std::string text(const pl::ObjectRef& v) {
-        return pl::CFGetTypeID(v) == pl::TypeID::String ? static_cast<const pl::StringObject&>(*v).value : "<not text>";
-    }
-    pl::AccessibilityService* ax_ = nullptr;
-    pl::ElementRef app_, field_;
-};
-
-TEST_P(Conformance, AnswersTheAttributeNamesTheLibraryReadsWithTheKindsItExpects) {
-    EXPECT_EQ(text(read("AXRole")), "AXTextField");
-    EXPECT_EQ(text(read("AXSelectedText")), "\xF0\x9F\x98\x80");
-    EXPECT_EQ(text(read("AXValue")), "a\xF0\x9F\x98\x80" "b caf\xC3\xA9");
-    EXPECT_EQ(pl::AXValueGetType(read("AXSelectedTextRange")), pl::AXValueType::CFRange);
-    EXPECT_EQ(pl::CFGetTypeID(read("AXNumberOfCharacters")), pl::TypeID::Number);
-    pl::ObjectRef role;
-    EXPECT_EQ(ax_->copyAttributeValue(app_, "AXRole", &role), pl::kAXErrorSuccess);
-    EXPECT_EQ(text(role), "AXApplication");
-    bool settable = false;
-    ax_->isAttributeSettable(field_, "AXSelectedTextRange", &settable);
-    EXPECT_TRUE(settable);
+pl::Platform& simulated() { return sim::Desktop::instance().platform(); }
+Driver& simulatedDriver() {
+    static SimulatedWorldDriver driver(&simulated);
+    return driver;
 }
-
-TEST_P(Conformance, CountsOffsetsInUtf16Units) {
-    pl::CFRange range{};
-    ASSERT_TRUE(pl::AXValueGetValue(read("AXSelectedTextRange"), pl::AXValueType::CFRange, &range));
-    EXPECT_EQ(range, (pl::CFRange{1, 2})) << "the emoji is two units";
-    auto count = read("AXNumberOfCharacters");
-    EXPECT_EQ(static_cast<const pl::NumberObject&>(*count).integerValue(), 9);
-    pl::ObjectRef piece;
-    ASSERT_EQ(ax_->copyParameterizedAttributeValue(field_, "AXStringForRange", pl::makeRange({5, 4}), &piece),
-              pl::kAXErrorSuccess);
-    EXPECT_EQ(text(piece), "caf\xC3\xA9");
+Driver& fakeMacDriver() {
+    static SimulatedWorldDriver driver(&macfake::fakeMacPlatform);
+    return driver;
 }
-
-TEST_P(Conformance, ReportsThePlatformsErrorCodes) {
-    read("AXNoSuchAttribute", pl::kAXErrorAttributeUnsupported);
-    act({{"action", "script"}, {"element", "field"}, {"attribute", "AXSelectedText"}, {"answer", nullptr}});
-    EXPECT_FALSE(read("AXSelectedText", pl::kAXErrorNoValue));
-    act({{"action", "inject_error"}, {"element", "field"}, {"attribute", "AXRole"}, {"code", -25204}});
-    read("AXRole", pl::kAXErrorCannotComplete);
-    act({{"action", "app_ax_state"}, {"pid", 301}, {"state", "gone"}});
-    read("AXValue", pl::kAXErrorInvalidUIElement);
-}
-
-std::vector<std::string> delivered;
-void record(const pl::AXObserverRef&, const pl::ElementRef&, const std::string& name, void*) {
-    delivered.push_back(name);
-}
-
-TEST_P(Conformance, DeliversNotificationsInTheOrderPosted) {
-    delivered.clear();
-    auto& loop = GetParam().platform().mainLoop;
-    for (const char* name : {"AXSelectedTextChanged", "AXValueChanged"}) {
-        pl::AXObserverRef observer;
-        ASSERT_EQ(ax_->observerCreate(301, &record, &observer), pl::kAXErrorSuccess);
-        ASSERT_EQ(ax_->observerAddNotification(observer, app_, name, nullptr), pl::kAXErrorSuccess);
-        loop.addSource(ax_->observerGetRunLoopSource(observer), pl::kCFRunLoopDefaultMode);
-    }
-    act({{"action", "edit"}, {"element", "field"}, {"text", "xy"}});
-    act({{"action", "select"}, {"element", "field"}, {"range", {0, 1}}});
-    run();
-    EXPECT_EQ(delivered, (std::vector<std::string>{"AXValueChanged", "AXSelectedTextChanged", "AXSelectedTextChanged"}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Backends, Conformance,
-                         ::testing::Values(Backend{"sim", &simulated}, Backend{"macos_fake", &fakeMac}),
-                         [](const ::testing::TestParamInfo<Backend>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Backends, Conformance,
+                         ::testing::Values(Backend{"sim", &simulatedDriver}, Backend{"macos_fake", &fakeMacDriver}),
+                         backendName);
+
+}  // namespace korvale::conformance

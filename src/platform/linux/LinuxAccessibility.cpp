@@ -7,8 +7,10 @@
 // may reach another process, for the figures in docs/linux.md.
 #include "platform/linux/LinuxAccessibility.h"
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -57,6 +59,12 @@ std::string codePointSlice(const char* utf8, int64_t start, int64_t end) {
 }
 
 // ----- calls ---------------------------------------------------------------------------------
+
+// Whether the process behind an element has ended. Its elements are then invalid (-25202), as on
+// the original platform: libatspi lets requests to an application that left the bus fail without
+// a word, which would read as "cannot complete" (busy) or as an attribute the element lacks.
+// Asked of the kernel, not of the bus: no round trip.
+bool processEnded(pid_t pid) { return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH; }
 
 // ----- what is known without asking -----------------------------------------------------------
 // Every read is a round trip to another process, so what cannot change is asked once: the process
@@ -551,7 +559,7 @@ ElementRef LinuxAccessibility::focusedElementOf(pid_t pid) {
 AXError LinuxAccessibility::copyAttributeValue(const ElementRef& element, const std::string& attribute,
                                                ObjectRef* value) {
     auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
-    if (!e || !e->accessible()) return kAXErrorInvalidUIElement;
+    if (!e || !e->accessible() || processEnded(e->processIdentifier())) return kAXErrorInvalidUIElement;
     AtspiAccessible* acc = e->accessible();
     AXError code = kAXErrorSuccess;
 
@@ -656,7 +664,7 @@ AXError LinuxAccessibility::copyParameterizedAttributeValue(const ElementRef& el
                                                             const std::string& attribute,
                                                             const ObjectRef& parameter, ObjectRef* value) {
     auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
-    if (!e || !e->accessible()) return kAXErrorInvalidUIElement;
+    if (!e || !e->accessible() || processEnded(e->processIdentifier())) return kAXErrorInvalidUIElement;
     const bool markers = attribute == "AXBoundsForTextMarkerRange" || attribute == "AXStringForTextMarkerRange";
     const bool bounds = attribute == "AXBoundsForRange" || attribute == "AXBoundsForTextMarkerRange";
     if (!markers && attribute != "AXBoundsForRange" && attribute != "AXStringForRange")
@@ -671,6 +679,8 @@ AXError LinuxAccessibility::copyParameterizedAttributeValue(const ElementRef& el
         return boundsOfRange(*e, text.get(), known->second.first, known->second.second, value);
     auto all = wholeText(text.get());
     if (!all) return kAXErrorCannotComplete;
+    // A range that does not lie in the text is refused, as on the original platform, not cut to fit.
+    if (range->location + range->length > totalUnits(all->c_str())) return kAXErrorIllegalArgument;
     int64_t start = codePointsForUnits(all->c_str(), range->location);
     int64_t end = codePointsForUnits(all->c_str(), range->location + range->length);
     if (!bounds) {
@@ -734,7 +744,7 @@ std::optional<CGPoint> LinuxAccessibility::windowOriginOf(pid_t pid) {
 AXError LinuxAccessibility::isAttributeSettable(const ElementRef& element, const std::string& attribute,
                                                 bool* settable) {
     auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
-    if (!e || !e->accessible()) return kAXErrorInvalidUIElement;
+    if (!e || !e->accessible() || processEnded(e->processIdentifier())) return kAXErrorInvalidUIElement;
     if (attribute == "AXValue") {
         auto editable = editableTextOf(e->accessible());
         *settable = editable && hasState(e->accessible(), ATSPI_STATE_EDITABLE);
@@ -751,7 +761,7 @@ AXError LinuxAccessibility::isAttributeSettable(const ElementRef& element, const
 AXError LinuxAccessibility::setAttributeValue(const ElementRef& element, const std::string& attribute,
                                               const ObjectRef& value) {
     auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
-    if (!e || !e->accessible()) return kAXErrorInvalidUIElement;
+    if (!e || !e->accessible() || processEnded(e->processIdentifier())) return kAXErrorInvalidUIElement;
     if (attribute == "AXValue") {
         auto editable = editableTextOf(e->accessible());
         if (!editable || CFGetTypeID(value) != TypeID::String) return kAXErrorIllegalArgument;
@@ -759,6 +769,8 @@ AXError LinuxAccessibility::setAttributeValue(const ElementRef& element, const s
         if (!call) return call.code();
         atspi_editable_text_set_text_contents(editable.get(),
                                               static_cast<const StringObject&>(*value).value.c_str(), call.err());
+        // What this dispatch read of the element is stale now: a read right after sees the write.
+        dispatchCache.erase(keyOf(e->accessible()));
         return call.ok() ? kAXErrorSuccess : kAXErrorCannotComplete;
     }
     if (attribute != "AXSelectedTextRange") return kAXErrorAttributeUnsupported;
@@ -766,6 +778,8 @@ AXError LinuxAccessibility::setAttributeValue(const ElementRef& element, const s
     if (!AXValueGetValue(value, AXValueType::CFRange, &range)) return kAXErrorIllegalArgument;
     auto text = textOf(e->accessible());
     if (!text) return kAXErrorAttributeUnsupported;
+    // The selection this dispatch read is stale once it is set (whether or not the set succeeds).
+    dispatchCache.erase(keyOf(e->accessible()));
     auto all = wholeText(text.get());
     if (!all) return kAXErrorCannotComplete;
     gint start = gint(codePointsForUnits(all->c_str(), range.location));
@@ -798,7 +812,7 @@ AXError LinuxAccessibility::setAttributeValue(const ElementRef& element, const s
 
 AXError LinuxAccessibility::copyAttributeNames(const ElementRef& element, ObjectRef* names) {
     auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
-    if (!e || !e->accessible()) return kAXErrorInvalidUIElement;
+    if (!e || !e->accessible() || processEnded(e->processIdentifier())) return kAXErrorInvalidUIElement;
     std::vector<ObjectRef> list;
     for (const char* n : {"AXRole", "AXChildren"}) list.push_back(makeString(n));
     if (e->isApplication()) list.push_back(makeString("AXFocusedUIElement"));

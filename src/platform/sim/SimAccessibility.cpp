@@ -323,6 +323,8 @@ AXError SimAccessibility::readAttribute(Element& e, const std::string& attribute
     App& a = app(e.pid);
     if (attribute == "AXRole" && e.role) return answer(makeString(*e.role));
     if (attribute == "AXSubrole" && e.secure) return answer(makeString("AXSecureTextField"));
+    // Every element has the attribute; only some have a value for it.
+    if (attribute == "AXSubrole") return kAXErrorNoValue;
     if (attribute == "AXChildren") {
         std::vector<ObjectRef> children;
         for (const auto& id : e.isApp ? a.roots : e.children) children.push_back(handle(id));
