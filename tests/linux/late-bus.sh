@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# A session whose accessibility bus is not there when the host starts, as at login: a private
+# X server and a private session bus that cannot start the accessibility bus by itself (its
+# configuration names no service directories). The test program starts the accessibility bus
+# (at-spi-bus-launcher) when it wants it. Exits 77 (CTest's SKIP) when something is missing.
+#   late-bus.sh TEST_BINARY TEST_APP_SCRIPT
+set -u
+test_binary=$1
+test_app=$2
+
+skip() { echo "SKIPPED: $*  (scripts/linux-tests.sh installs what is needed)"; exit 77; }
+for tool in Xvfb dbus-run-session dbus-send xdotool; do
+  command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
+done
+launcher=/usr/libexec/at-spi-bus-launcher
+[[ -x $launcher ]] || skip "at-spi2-core is not installed"
+/usr/bin/python3 -c "import gi; gi.require_version('Gtk', '3.0'); from gi.repository import Gtk" \
+  >/dev/null 2>&1 || skip "python3-gi with GTK 3 (gir1.2-gtk-3.0) is not installed"
+
+source "$(dirname "$0")/x-session.sh"
+start_x_session korvale-late-bus
+# No backend named: the host chooses as a production host does, without waiting for the bus.
+unset KORVALE_BACKEND AT_SPI_BUS_ADDRESS
+
+# A session bus like the usual one, minus activation: nothing starts org.a11y.Bus on request.
+cat >"$work/session.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <keep_umask/>
+  <listen>unix:tmpdir=$work</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+
+timeout "${KORVALE_TEST_TIMEOUT:-180}" dbus-run-session --config-file="$work/session.conf" -- \
+  "$test_binary" "$test_app" "$launcher"
