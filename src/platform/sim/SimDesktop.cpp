@@ -34,6 +34,7 @@ public:
         d_.attachSource(source, mode);
     }
     void asyncAfterOnMain(double deadline, std::function<void()> work) override {
+        d_.libraryDelayed(deadline);
         d_.scheduleMain(Desktop::toNs(deadline), Desktop::Lane::MainQueue, std::move(work));
     }
     void scheduledTimer(double interval, std::function<void()> block) override {

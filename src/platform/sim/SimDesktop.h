@@ -88,6 +88,14 @@ public:
     void writeStdout(const std::string& line);
     const std::vector<std::string>& stdoutLines() const { return stdout_; }
     void setEchoStdout(bool echo) { echoStdout_ = echo; }
+    // Called each time the library asks the main loop for delayed work (asyncAfterOnMain), with
+    // the time the work is due. Every delivery to the host is set up this way when its event is
+    // stored, so a test can tell when that happened without reaching into the library.
+    using DelayWatcher = std::function<void(double dueSeconds)>;
+    void watchLibraryDelays(DelayWatcher watcher) { delayWatcher_ = std::move(watcher); }
+    void libraryDelayed(double dueSeconds) {
+        if (delayWatcher_) delayWatcher_(dueSeconds);
+    }
     // Desktop state as JSON: applications, texts, selections, pasteboard, windows, keystrokes.
     json state() const;
     using StateReporter = std::function<void(json&)>;
@@ -150,6 +158,7 @@ private:
     std::vector<Display> displays_;
     std::vector<std::string> stdout_;
     bool echoStdout_ = true;
+    DelayWatcher delayWatcher_;
     std::map<std::string, ActionHandler> actions_;
     std::vector<WorldLoader> loaders_;
     std::vector<StateReporter> reporters_;
