@@ -43,6 +43,9 @@ protected:
         return sim::Desktop::instance().stdoutLines();
     }
     void perform(const json& action);
+    // The monitor follows `pid` as after an application change, without the change itself (the
+    // application stays where it is, behind the host's one or in front).
+    void follow(platform::pid_t pid);
     sim::Desktop& desktop() { return sim::Desktop::instance(); }
 };
 

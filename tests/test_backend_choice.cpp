@@ -27,15 +27,11 @@ const BackendEntry kRealOnly[] = {{"late", &connectLateDesktop, false, &simulate
 const BackendEntry kWithSimulator[] = {{"sim", &connectSimulated, true, nullptr},
                                        {"late", &connectLateDesktop, false, &simulatedLoop}};
 
+// The two applications of the test support, and something on the pasteboard to keep.
 json editorWorld() {
-    auto app = [](int pid, const char* bundle, const char* name, const char* id, const char* text) {
-        return json{{"pid", pid}, {"bundle_id", bundle}, {"name", name}, {"focused", id},
-                    {"elements", json::array({{{"id", id}, {"role", "AXTextArea"}, {"text", text},
-                                               {"editable", true}, {"frame", {10, 40, 600, 400}}}})}};
-    };
-    return {{"apps", json::array({app(101, "com.example.editor", "Editor", "doc", "Hello world"),
-                                  app(102, "com.example.mail", "Mail", "body", "Dear Bob")})},
-            {"pasteboard", {{"items", json::array({{{"public.utf8-plain-text", "kept"}}})}}}};
+    json world = twoAppsWorld();
+    world["pasteboard"] = {{"items", json::array({{{"public.utf8-plain-text", "kept"}}})}};
+    return world;
 }
 
 class BackendChoice : public DesktopTest {

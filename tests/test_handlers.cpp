@@ -42,7 +42,8 @@ protected:
         ASSERT_NE(entry, nullptr);
         entry(nullptr, element, "AXSelectedTextChanged", refcon);
     }
-    void follow(int pid) {
+    // The user brings `pid` to the front; the switch is delivered and forgotten.
+    void bringToFront(int pid) {
         perform({{"action", "activate"}, {"pid", pid}});
         run(0.5);
         hostEvents().clear();
@@ -71,7 +72,7 @@ TEST_F(Handlers, FocusWithNoFollowedApplicationSendsAnEmptyDictionary) {
 }
 
 TEST_F(Handlers, SelectionInABlockedApplicationStillMovesTheCurrentElement) {
-    follow(101);
+    bringToFront(101);
     addBlockedApps(R"(["com.example.editor"])");
     enter(monitor->selectedTextChange(), doc, monitor.get());
     EXPECT_TRUE(platform::CFEqual(monitor->focusedElement, doc));
@@ -82,7 +83,7 @@ TEST_F(Handlers, SelectionInABlockedApplicationStillMovesTheCurrentElement) {
 TEST_F(Handlers, FieldValuesCompareUnderCanonicalEquivalence) {
     // The attribute holds "Café" decomposed; the rule names it precomposed.
     start(R"({"com.example.editor": {"name": "AXDescription", "value": "Caf\u00e9"}})");
-    follow(101);
+    bringToFront(101);
     perform({{"action", "select"}, {"element", "doc"}, {"range", {0, 4}}});
     run(1.0);
     EXPECT_TRUE(hostEvents().empty());
@@ -92,7 +93,7 @@ TEST_F(Handlers, FieldValuesCompareUnderCanonicalEquivalence) {
 TEST_F(Handlers, ApplicationWithoutBundleIdentifierHasNoFieldRule) {
     // Even a rule keyed by the empty string does not reach it: rules are keyed by identifiers.
     start(R"({"": {"name": "AXRole", "value": "AXTextField"}})");
-    follow(501);
+    bringToFront(501);
     ASSERT_EQ(monitor->processID.value_or(0), 501);
     ElementRef field = focusedOf(501);
     enter(monitor->selectedTextChange(), field, monitor.get());
@@ -105,14 +106,14 @@ TEST_F(Handlers, ApplicationWithoutBundleIdentifierHasNoFieldRule) {
 
 TEST_F(Handlers, NativeSelectionWithoutCurrentElementIsTheIdentifiedFailure) {
     EXPECT_EQ(monitor->nativeTextFieldSelectedText(), (json{{"message", "something is wrong com"}}));
-    follow(101);
+    bringToFront(101);
     EXPECT_EQ(monitor->nativeTextFieldSelectedText(),
               (json{{"message", "something is wrong com"}, {"bundle_id", "com.example.editor"}, {"name", "Editor"}}));
     EXPECT_EQ(monitor->selectedText, "");
 }
 
 TEST_F(Handlers, NativeSelectionRecordsTheSelectedText) {
-    follow(101);
+    bringToFront(101);
     perform({{"action", "select"}, {"element", "doc"}, {"range", {10, 4}}});
     monitor->focusedElement = doc;
     json data = monitor->nativeTextFieldSelectedText();
@@ -145,7 +146,7 @@ TEST_F(Handlers, TextAboveTheCaretRunsFromTheStartOfTheText) {
 TEST_F(Handlers, GeometryHandlerRespectsTheBlockedLists) {
     // The field rule names the text area: a window move prints "blocked" and sends nothing.
     start(R"({"com.example.editor": {"name": "AXRole", "value": "AXTextArea"}})");
-    follow(101);
+    bringToFront(101);
     perform({{"action", "select"}, {"element", "doc"}, {"range", {0, 4}}});
     run(1.0);
     ASSERT_TRUE(hostEvents().empty());

@@ -6,7 +6,6 @@
 
 #include "TestSupport.h"
 #include "platform/sim/SimPasteboard.h"
-#include "platform/sim/SimWorkspace.h"
 
 namespace korvale::testing {
 namespace {
@@ -34,10 +33,6 @@ protected:
         loadWorld(std::move(world));
         initMacAccessibility(&recordingCallback);
         follow(42);
-    }
-    void follow(platform::pid_t pid) {
-        macAccessibility->frontmostApp = desktop().workspace().application(pid);
-        macAccessibility->processID = pid;
     }
     json state() { return desktop().state(); }
     std::string docText() { return state()["elements"]["doc"]["text"]; }

@@ -4,7 +4,6 @@
 // window, no monitor, no shared application object).
 #include "TestSupport.h"
 #include "WindowTracker.h"
-#include "platform/sim/SimWorkspace.h"
 
 namespace korvale::testing {
 namespace {
@@ -27,11 +26,6 @@ protected:
         loadWorld(hoverWorld());
         initMacAccessibility(&recordingCallback);
         follow(42);
-    }
-    // The monitor follows `pid`, as after an application change.
-    void follow(platform::pid_t pid) {
-        macAccessibility->frontmostApp = desktop().workspace().application(pid);
-        macAccessibility->processID = pid;
     }
     void install(const std::string& window) { addMouseTracker(ksim_window_handle(window.c_str())); }
     void moveTo(double x, double y) { perform({{"action", "move_pointer"}, {"to", {x, y}}}); }

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "platform/sim/SimWorkspace.h"
 #include "utils.h"
 
 namespace korvale::testing {
@@ -46,6 +47,12 @@ void DesktopTest::loadWorld(json world) {
     hostEvents().clear();
     std::string error = sim::Desktop::instance().loadWorld(world);
     ASSERT_EQ(error, "") << "world did not load";
+}
+
+void DesktopTest::follow(platform::pid_t pid) {
+    ASSERT_TRUE(macAccessibility) << "follow() needs initMacAccessibility first";
+    macAccessibility->frontmostApp = desktop().workspace().application(pid);
+    macAccessibility->processID = pid;
 }
 
 void DesktopTest::perform(const json& action) {
