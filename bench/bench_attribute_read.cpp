@@ -26,7 +26,6 @@ ElementRef setUpWorld() {
                                                              {"KRect", {{"rect", {1, 2, 3, 4}}}},
                                                              {"KElem", {{"element", "doc"}}}}}}})}}})}};
     d.loadWorld(world);
-    forgetRegistrations();
     return *getAttributeValue<ElementRef>(getAppRef(77), "AXFocusedUIElement");
 }
 

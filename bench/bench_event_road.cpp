@@ -35,7 +35,6 @@ const json kWorld = {
 // A fresh desktop; with `track`, the library follows Editor and the host counts deliveries.
 void setUpRoad(bool track) {
     korvale::mainExport();
-    korvale::forgetRegistrations();
     Desktop::instance().loadWorld(kWorld);
     if (!track) return;
     initMacAccessibility(&countingHost);

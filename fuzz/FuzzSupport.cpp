@@ -50,7 +50,6 @@ void ensureMonitor() {
 
 void freshWorld(json world) {
     world["echo_stdout"] = false;
-    forgetRegistrations();
     eventParams.reset();
     std::string error = sim::Desktop::instance().loadWorld(world);
     if (!error.empty()) fail("fuzz world did not load: " + error);

@@ -41,6 +41,7 @@ public:
     std::optional<std::string> bundleIdentifier() const override { return std::nullopt; }
     pid_t processIdentifier() const override { return 7; }
     bool isFinishedLaunching() const override { return true; }
+    bool isTerminated() const override { return false; }
     bool activateWithOptions(unsigned) const override { return false; }
 };
 

@@ -161,7 +161,11 @@ void MacAccessibility::appChangedEvent(const WorkspaceNotification& notification
     }
     // The host itself is never followed: the monitor stays with the application the user left.
     if (app->localizedName() == std::optional<std::string>(kHostApplicationName)) return;
-    if (frontmostApp && frontmostApp->processIdentifier() == app->processIdentifier()) return;
+    // The same application is followed already, unless it quit: a desktop replaced or an
+    // application relaunched may hand out its process identifier again.
+    if (frontmostApp && frontmostApp->processIdentifier() == app->processIdentifier() &&
+        !frontmostApp->isTerminated())
+        return;
     if (!app->isFinishedLaunching()) return;
 
     frontmostApp = app;

@@ -154,24 +154,38 @@ AXObserverRef observer;
 
 namespace {
 
+// A registration the platform took. It refers to its observer's run-loop source without keeping
+// it alive: the source belongs to the platform's run loop.
 struct Registration {
     int32_t pid;
     ElementRef element;
     std::string notification;
     AXObserverCallback callback;
-    MacAccessibility* monitor;
+    const MacAccessibility* monitor;
+    std::weak_ptr<platform::RunLoopSource> source;
+
+    // Whether the platform still holds it: a desktop reset, a quit application or a service
+    // gone for good invalidates the source (or lets the run loop drop it).
+    bool held() const {
+        auto s = source.lock();
+        return s && s->isValid();
+    }
 };
 
-// What has been registered. The monitor is part of the key: a new monitor (after `main`) must
-// get registrations of its own, since the old ones carry the old monitor as context.
+// What has been registered and is still held. The monitor is part of the key: a new monitor
+// (after `main`) must get registrations of its own, since the old ones carry the old monitor as
+// context. Entries the platform let go of are dropped when met, so the same registration is
+// made again once it is needed.
 std::vector<Registration>& registrations() {
     static std::vector<Registration> list;
     return list;
 }
 
 bool alreadyRegistered(const ElementRef& element, int32_t pid, const std::string& notification,
-                       AXObserverCallback callback, MacAccessibility* monitor) {
-    for (const auto& r : registrations())
+                       AXObserverCallback callback, const MacAccessibility* monitor) {
+    auto& list = registrations();
+    std::erase_if(list, [](const Registration& r) { return !r.held(); });
+    for (const auto& r : list)
         if (r.pid == pid && r.callback == callback && r.monitor == monitor &&
             r.notification == notification && platform::CFEqual(r.element, element))
             return true;
@@ -197,15 +211,11 @@ void setNotification(const ElementRef& element, int32_t pid, const std::string& 
     if (code != platform::kAXErrorSuccess) printLine("error");
     // Attached even after a failed add, so the observer lives as long as the platform's loop.
     auto& loop = platform::current().mainLoop;
-    loop.addSource(service.observerGetRunLoopSource(observer), platform::kCFRunLoopDefaultMode);
+    auto source = service.observerGetRunLoopSource(observer);
+    loop.addSource(source, platform::kCFRunLoopDefaultMode);
     // Only a registration that took hold is remembered: a failed one may succeed later.
-    if (code == platform::kAXErrorSuccess)
-        registrations().push_back({pid, element, notification, callback, monitor});
-}
-
-void forgetRegistrations() {
-    registrations().clear();
-    observer.reset();
+    if (code == platform::kAXErrorSuccess && source)
+        registrations().push_back({pid, element, notification, callback, monitor, source});
 }
 
 void forgetRegistrationsOf(const MacAccessibility* monitor) {

@@ -50,13 +50,11 @@ RunningApplicationRef getFrontmost();
 extern AXObserverRef observer;
 
 // Registers `notification` on `element` of process `pid` with `callback` and the monitor as
-// context. A (process, element, notification, callback) already registered is not registered
-// again. Registrations are never removed.
+// context. A (process, element, notification, callback) the platform still holds for the monitor
+// is not registered again; one it no longer holds (its application quit, its service went away,
+// the desktop was replaced) is made again.
 void setNotification(const ElementRef& element, int32_t pid, const std::string& notification,
                      AXObserverCallback callback, MacAccessibility* monitor);
-// Forgets what was registered (the platform forgot its observers, as a simulated desktop reset
-// does).
-void forgetRegistrations();
 // Forgets what `monitor` registered (it was retired): its registrations stay with the platform,
 // but no later registration is compared against them.
 void forgetRegistrationsOf(const MacAccessibility* monitor);

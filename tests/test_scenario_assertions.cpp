@@ -51,7 +51,6 @@ json prologue() {
 // Each scenario starts with no monitor and no registrations, as the unit tests' desktops do.
 void fresh() {
     korvale::mainExport();
-    korvale::forgetRegistrations();
 }
 
 class ScenarioAssertions : public ::testing::Test {

@@ -27,7 +27,6 @@ void DesktopTest::SetUp() { loadWorld(json::object()); }
 
 void DesktopTest::TearDown() {
     mainExport();
-    forgetRegistrations();
 }
 
 json twoAppsWorld() {
@@ -43,7 +42,6 @@ json twoAppsWorld() {
 void DesktopTest::loadWorld(json world) {
     if (!world.contains("echo_stdout")) world["echo_stdout"] = false;
     mainExport();
-    forgetRegistrations();
     hostEvents().clear();
     std::string error = sim::Desktop::instance().loadWorld(world);
     ASSERT_EQ(error, "") << "world did not load";

@@ -29,6 +29,9 @@ inline const std::string NSModalPanelRunLoopMode = "NSModalPanelRunLoopMode";
 class RunLoopSource {
 public:
     virtual ~RunLoopSource() = default;
+    // CFRunLoopSourceIsValid: false once the platform will never signal the source again (its
+    // observer went with a quit application, a lost accessibility service or a replaced desktop).
+    virtual bool isValid() const { return true; }
 };
 using RunLoopSourceRef = std::shared_ptr<RunLoopSource>;
 
@@ -123,6 +126,9 @@ public:
     virtual std::optional<std::string> bundleIdentifier() const = 0;
     virtual pid_t processIdentifier() const = 0;
     virtual bool isFinishedLaunching() const = 0;
+    // terminated: the process has quit (a handle kept from before says so; a relaunch is
+    // another process, even with the same identifier).
+    virtual bool isTerminated() const = 0;
     virtual bool activateWithOptions(unsigned options) const = 0;
 };
 using RunningApplicationRef = std::shared_ptr<const RunningApplication>;

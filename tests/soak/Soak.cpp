@@ -815,7 +815,6 @@ void Soak::startEpisode(uint64_t e) {
     // from the same world loaded again.
     for (bool probe : {true, false}) {
         mainExport();
-        forgetRegistrations();
         std::string error = desktop.loadWorld(world);
         if (!error.empty()) return fail("the random world did not load: " + error + "\n" + world.dump());
         if (probe) lifecycleProbe();
@@ -877,7 +876,6 @@ Result Soak::run() {
     result.rssLastKb = residentKb();
     result.rssMaxKb = std::max(result.rssMaxKb, result.rssLastKb);
     mainExport();
-    forgetRegistrations();
     sim::Desktop::instance().watchLibraryDelays(nullptr);
     active = nullptr;
     return result;

@@ -22,6 +22,9 @@ namespace korvale::platform::linuxdesk {
 
 namespace {
 
+// Whether process `pid` still runs (one that exists but is not ours to signal counts).
+bool processExists(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+
 // ----- offsets: AT-SPI code points <-> UTF-16 units of the library ----------------------------
 
 int64_t utf16Units(const char* utf8, int64_t codePoints) {
@@ -852,8 +855,11 @@ AXError LinuxAccessibility::observerAddNotification(const AXObserverRef& observe
 RunLoopSourceRef LinuxAccessibility::observerGetRunLoopSource(const AXObserverRef& observer) {
     auto o = std::dynamic_pointer_cast<Observer>(std::const_pointer_cast<AXObserver>(observer));
     if (!o) return nullptr;
-    // The source keeps its observer alive once the loop holds it.
-    return std::make_shared<GLibRunLoopSource>([o] { o->attached = true; });
+    // The source keeps its observer alive once the loop holds it. Observers follow a process
+    // and outlive a lost bus (the listeners are registered again when it is back), so the source
+    // serves as long as its process runs.
+    return std::make_shared<GLibRunLoopSource>([o] { o->attached = true; },
+                                               [pid = o->pid] { return processExists(pid); });
 }
 
 // ----- event routing -------------------------------------------------------------------------
@@ -1075,6 +1081,7 @@ public:
     std::optional<std::string> bundleIdentifier() const override { return bundle_; }
     pid_t processIdentifier() const override { return pid_; }
     bool isFinishedLaunching() const override { return launched_; }
+    bool isTerminated() const override { return !processExists(pid_); }
     bool activateWithOptions(unsigned) const override {
         Display* dpy = x_.display();
         for (XWindow w : x_.windowsOfProcess(pid_)) {

@@ -34,13 +34,17 @@ private:
 // mode, which is the only mode a GLib loop has.
 class GLibRunLoopSource final : public RunLoopSource {
 public:
-    explicit GLibRunLoopSource(std::function<void()> onAttach) : onAttach_(std::move(onAttach)) {}
+    // `valid` says whether anything can still signal the source (none: always).
+    explicit GLibRunLoopSource(std::function<void()> onAttach, std::function<bool()> valid = nullptr)
+        : onAttach_(std::move(onAttach)), valid_(std::move(valid)) {}
     void attach() {
         if (onAttach_) onAttach_();
     }
+    bool isValid() const override { return !valid_ || valid_(); }
 
 private:
     std::function<void()> onAttach_;
+    std::function<bool()> valid_;
 };
 
 }  // namespace korvale::platform::linuxdesk

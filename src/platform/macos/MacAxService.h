@@ -43,6 +43,7 @@ public:
     MacRunLoopSource(CFOwner<CFRunLoopSourceRef> ref, std::shared_ptr<MacObserver> observer)
         : ref_(std::move(ref)), observer_(std::move(observer)) {}
     CFRunLoopSourceRef ref() const { return ref_.get(); }
+    bool isValid() const override;
 
 private:
     CFOwner<CFRunLoopSourceRef> ref_;

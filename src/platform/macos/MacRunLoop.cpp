@@ -9,6 +9,8 @@
 
 namespace korvale::macos {
 
+bool MacRunLoopSource::isValid() const { return ref_ && CFRunLoopSourceIsValid(ref_.get()); }
+
 double MacRunLoop::now() { return CFAbsoluteTimeGetCurrent(); }
 
 void MacRunLoop::addSource(const platform::RunLoopSourceRef& source, const std::string& mode) {

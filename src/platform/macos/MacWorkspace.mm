@@ -29,6 +29,7 @@ public:
     std::optional<std::string> bundleIdentifier() const override { return text([app_ bundleIdentifier]); }
     pl::pid_t processIdentifier() const override { return static_cast<pl::pid_t>([app_ processIdentifier]); }
     bool isFinishedLaunching() const override { return [app_ isFinishedLaunching]; }
+    bool isTerminated() const override { return [app_ isTerminated]; }
     bool activateWithOptions(unsigned options) const override {
         return [app_ activateWithOptions:static_cast<NSApplicationActivationOptions>(options)];
     }

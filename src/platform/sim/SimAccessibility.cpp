@@ -107,6 +107,8 @@ struct SimAccessibility::Observer final : AXObserver {
 namespace {
 struct ObserverSource final : RunLoopSource {
     std::shared_ptr<SimAccessibility::Observer> observer;
+    // The observer dies with its application and with the world it was made in.
+    bool isValid() const override { return observer && observer->alive; }
 };
 }  // namespace
 

@@ -33,6 +33,7 @@ public:
     }
     pid_t processIdentifier() const override { return process_->pid; }
     bool isFinishedLaunching() const override { return process_->finishedLaunching; }
+    bool isTerminated() const override { return process_->terminated; }
     bool activateWithOptions(unsigned options) const override {
         Desktop::instance().logRequest(
             {{"call", "activateWithOptions"}, {"pid", process_->pid}, {"options", options}});

@@ -687,6 +687,12 @@ void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMod
     }
 }
 
+// A source is valid while the simulated platform can still signal it.
+Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef source) {
+    auto* s = as<FakeSource>(source, kSource, "CFRunLoopSourceIsValid");
+    return s && s->sim && s->sim->isValid();
+}
+
 Boolean CFRunLoopContainsSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode) {
     auto* loop = as<FakeRunLoop>(rl, kRunLoop, "CFRunLoopContainsSource");
     if (!loop) return false;

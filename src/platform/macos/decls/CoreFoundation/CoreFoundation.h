@@ -162,6 +162,8 @@ CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds
 CFTypeID CFRunLoopSourceGetTypeID(void);
 void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode);
 Boolean CFRunLoopContainsSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode);
+void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode);
+Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef source);
 CFAbsoluteTime CFAbsoluteTimeGetCurrent(void);
 
 #ifdef __cplusplus
