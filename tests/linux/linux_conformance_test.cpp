@@ -39,6 +39,19 @@ public:
     pl::Platform& platform() override { return pl::current(); }
 
     std::string prepare(const Start& start) override {
+        if (!subscribed_) {
+            // The backend's own word that an application is in front: before it, the backend
+            // takes selections of that application for leftovers of another one's.
+            subscribed_ = true;
+            platform().workspace.addObserverForName(pl::NSWorkspaceDidActivateApplicationNotification,
+                                                    [this](const pl::Notification& n) {
+                if (!n.userInfo) return;
+                auto it = n.userInfo->values.find(pl::NSWorkspaceApplicationKey);
+                if (it == n.userInfo->values.end() || pl::CFGetTypeID(it->second) != pl::TypeID::RunningApplication)
+                    return;
+                activated_ = static_cast<const pl::RunningApplication&>(*it->second).processIdentifier();
+            });
+        }
         if (!app_ || stopped_) {
             app_.reset();  // a hung or quit application is not used again
             stopped_ = false;
@@ -51,6 +64,8 @@ public:
         }
         text_ = start.fieldText;
         if (!lt::focusWindow(*window_)) return "xdotool could not focus the window";
+        if (!lt::pumpUntil([&] { return activated_ == app_->pid(); }, 10))
+            return "the backend did not report the application's activation within 10 s";
         if (!ok(app_->command("entry_json " + json(start.fieldText).dump(-1, ' ', true)))) return "entry_json failed";
         const long s = codePoints(text_, start.selection.location);
         const long e = codePoints(text_, start.selection.location + start.selection.length);
@@ -75,7 +90,8 @@ public:
                    pl::AXValueGetValue(range, pl::AXValueType::CFRange, &r) && r == start.selection;
         }, 10);
         if (!seen) return "the backend did not see the starting state within 10 s";
-        // Events of the preparation still on their way are let through before a case observes.
+        // Events of the preparation still on their way are let through before a case observes
+        // (and the focus events that come with an activation are behind).
         lt::pumpUntil([] { return false; }, 0.3);
         return "";
     }
@@ -121,6 +137,8 @@ private:
     std::string text_;
     long x_ = 0, y_ = 0;
     bool stopped_ = false;
+    bool subscribed_ = false;
+    pid_t activated_ = 0;
 };
 
 Driver& linuxDriver() {

@@ -171,14 +171,15 @@ std::optional<std::string> wholeText(AtspiText* text) {
     return std::string(s.get());
 }
 
+// Platform quirk: libatspi dispatches incoming events while it waits for a reply, and an event
+// drops its element's entry. So no entry is held across a request: it is looked up again after.
 GRef<AtspiStateSet> statesOf(AtspiAccessible* acc) {
-    auto& entry = dispatchEntry(acc);
-    if (entry.states) return entry.states;
+    if (auto known = dispatchEntry(acc).states) return known;
     AtspiCall call(acc);
     if (!call) return {};
     auto set = GRef<AtspiStateSet>::adopt(atspi_accessible_get_state_set(acc));
     if (!call.okIf(set && !call.ranOut())) return {};
-    entry.states = set;
+    dispatchEntry(acc).states = set;
     return set;
 }
 
@@ -190,10 +191,9 @@ bool hasState(AtspiAccessible* acc, AtspiStateType state) {
 // The selection or, without one, an empty range at the caret; in code points. `caretToo`
 // false: without a selection, (0, 0) stands for "none" and the caret is not asked.
 std::optional<std::pair<int64_t, int64_t>> selectionCodePoints(AtspiText* text, bool caretToo = true) {
-    auto& entry = dispatchEntry(accessibleOf(text));
-    if (entry.selection && (caretToo || entry.selection->first != entry.selection->second))
-        return entry.selection;
-    if (!entry.selection) {
+    const auto known = dispatchEntry(accessibleOf(text)).selection;
+    if (known && (caretToo || known->first != known->second)) return known;
+    if (!known) {
         // Selection 0 is asked directly: an empty or failed answer means there is none, which
         // saves asking how many there are.
         AtspiCall call(accessibleOf(text));
@@ -203,9 +203,10 @@ std::optional<std::pair<int64_t, int64_t>> selectionCodePoints(AtspiText* text, 
         const bool answered = call.ok() && r;
         if (!answered && call.ranOut()) return std::nullopt;
         if (answered && r->start_offset != r->end_offset) {
-            entry.selection = std::pair<int64_t, int64_t>{std::min(r->start_offset, r->end_offset),
-                                                          std::max(r->start_offset, r->end_offset)};
-            return entry.selection;
+            std::pair<int64_t, int64_t> selection{std::min(r->start_offset, r->end_offset),
+                                                  std::max(r->start_offset, r->end_offset)};
+            dispatchEntry(accessibleOf(text)).selection = selection;
+            return selection;
         }
         if (!caretToo) return std::pair<int64_t, int64_t>{0, 0};
     }
@@ -213,21 +214,23 @@ std::optional<std::pair<int64_t, int64_t>> selectionCodePoints(AtspiText* text, 
     if (!call) return std::nullopt;
     gint caret = atspi_text_get_caret_offset(text, call.err());
     if (!call.ok()) return std::nullopt;
-    entry.selection = std::pair<int64_t, int64_t>{caret, caret};
-    return entry.selection;
+    std::pair<int64_t, int64_t> atCaret{caret, caret};
+    dispatchEntry(accessibleOf(text)).selection = atCaret;
+    return atCaret;
 }
 
 // The text from the start up to the end of the selection: the selected text is its tail, and
 // it converts both ends to UTF-16 units. One request, read once per dispatch.
 std::optional<std::string> prefixText(AtspiText* text, int64_t end) {
-    auto& entry = dispatchEntry(accessibleOf(text));
-    if (entry.prefix && g_utf8_strlen(entry.prefix->c_str(), -1) >= end) return entry.prefix;
+    const auto& known = dispatchEntry(accessibleOf(text)).prefix;
+    if (known && g_utf8_strlen(known->c_str(), -1) >= end) return known;
     AtspiCall call(accessibleOf(text));
     if (!call) return std::nullopt;
     GCharOwner s(atspi_text_get_text(text, 0, gint(end), call.err()));
     if (!call.ok() || !s) return std::nullopt;
-    entry.prefix = std::string(s.get());
-    return entry.prefix;
+    std::string prefix = s.get();
+    dispatchEntry(accessibleOf(text)).prefix = prefix;
+    return prefix;
 }
 
 std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code, bool* secure);
