@@ -9,6 +9,7 @@
 #include <atspi/atspi.h>
 #include <glib.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -52,24 +53,20 @@ std::optional<std::string> wmClass(const std::string& window) {
     return out->substr(first + 1, last - first - 1);
 }
 
-// The window's rectangle on the screen, from the X server.
+// The window's rectangle on the screen, from the X server (xwininfo's absolute corner: xdotool's
+// counts a reparenting window manager's frame offset twice).
 std::optional<Frame> geometry(const std::string& window) {
-    auto out = run({"xdotool", "getwindowgeometry", "--shell", window});
+    auto out = run({"xwininfo", "-id", window});
     if (!out) return std::nullopt;
-    Frame f;
-    std::map<std::string, double> v;
-    std::size_t pos = 0;
-    while (pos < out->size()) {
-        auto nl = out->find('\n', pos);
-        std::string line = out->substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
-        auto eq = line.find('=');
-        if (eq != std::string::npos) v[line.substr(0, eq)] = std::atof(line.c_str() + eq + 1);
-        if (nl == std::string::npos) break;
-        pos = nl + 1;
-    }
-    if (!v.count("X") || !v.count("WIDTH")) return std::nullopt;
-    f.x = v["X"], f.y = v["Y"], f.w = v["WIDTH"], f.h = v["HEIGHT"];
-    return f;
+    auto field = [&](const std::string& name) -> std::optional<double> {
+        auto at = out->find(name);
+        if (at == std::string::npos) return std::nullopt;
+        return std::atof(out->c_str() + at + name.size());
+    };
+    auto x = field("Absolute upper-left X:"), y = field("Absolute upper-left Y:");
+    auto w = field("Width:"), h = field("Height:");
+    if (!x || !y || !w || !h) return std::nullopt;
+    return Frame{*x, *y, *w, *h};
 }
 
 bool bundleIs(const json& d, const std::string& bundle) {
@@ -142,9 +139,283 @@ void textRound(const std::string& label, Window& w, const std::optional<Window>&
           text.value_or("(none)"));
 }
 
+// What the application's focused text element holds, read over AT-SPI as a screen reader would:
+// the harness's own view of the text, independent of the library's events. An editable focused
+// element is preferred: browsers leave FOCUSED on documents of hidden windows.
+std::optional<std::string> focusedTextOf(pid_t pid) {
+    std::optional<std::string> found, fallback;
+    AtspiAccessible* desktop = atspi_get_desktop(0);
+    int apps = atspi_accessible_get_child_count(desktop, nullptr);
+    for (int i = 0; i < apps && !found; ++i) {
+        AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, nullptr);
+        if (!app) continue;
+        if (pid_t(atspi_accessible_get_process_id(app, nullptr)) == pid) {
+            std::vector<AtspiAccessible*> stack{g_object_ref(app)};
+            int visited = 0;
+            while (!stack.empty()) {
+                AtspiAccessible* a = stack.back();
+                stack.pop_back();
+                if (!found && ++visited < 4000) {
+                    AtspiStateSet* states = atspi_accessible_get_state_set(a);
+                    bool focused = states && atspi_state_set_contains(states, ATSPI_STATE_FOCUSED);
+                    bool editable = states && atspi_state_set_contains(states, ATSPI_STATE_EDITABLE);
+                    if (states) g_object_unref(states);
+                    AtspiText* text = focused ? atspi_accessible_get_text_iface(a) : nullptr;
+                    if (text) {
+                        int n = atspi_text_get_character_count(text, nullptr);
+                        gchar* chars = atspi_text_get_text(text, 0, n, nullptr);
+                        if (chars) (editable ? found : fallback) = std::string(chars);
+                        g_free(chars);
+                        g_object_unref(text);
+                    }
+                    if (!text || !editable) {
+                        int count = atspi_accessible_get_child_count(a, nullptr);
+                        for (int c = count - 1; c >= 0; --c)
+                            if (c < 500)
+                                if (auto* child = atspi_accessible_get_child_at_index(a, c, nullptr)) stack.push_back(child);
+                    }
+                }
+                g_object_unref(a);
+            }
+        }
+        g_object_unref(app);
+    }
+    g_object_unref(desktop);
+    return found ? found : fallback;
+}
+
+std::optional<pid_t> windowPid(const std::string& window) {
+    auto out = run({"xprop", "-id", window, "_NET_WM_PID"});
+    if (!out) return std::nullopt;
+    auto eq = out->find("= ");
+    if (eq == std::string::npos) return std::nullopt;
+    return pid_t(std::atoi(out->c_str() + eq + 2));
+}
+
+std::string oneLine(std::string s) {
+    for (auto& c : s)
+        if (c == '\n') c = '/';
+    if (s.size() > 60) s = s.substr(0, 57) + "...";
+    return s;
+}
+
+std::string rect(const json& d) {
+    try {
+        return std::to_string(int(d.at("position").at("x").get<double>())) + "," +
+               std::to_string(int(d.at("position").at("y").get<double>())) + " " +
+               std::to_string(int(d.at("size").at("width").get<double>())) + "x" +
+               std::to_string(int(d.at("size").at("height").get<double>()));
+    } catch (...) {
+        return "no rectangle";
+    }
+}
+
+void cell(const std::string& column, const std::string& value) {
+    std::printf("CELL %s %s\n", column.c_str(), value.c_str());
+    std::fflush(stdout);
+}
+
+// One application of the compatibility matrix, used as a new user would through a small host:
+// switch to it from another application, type, select a word, take a snapshot, move and resize
+// the window over the selection, collapse the selection, select across lines, replace a word with
+// setText, switch away and back. `kind` is how the user selects there: "keys" (an editor, a
+// browser's text area), "terminal" (double-click on a word, paste with Shift+Control+V) or "none"
+// (no accessibility: only the switch and setText's refusal are measured). Prints one
+// "CELL column value" line per column, the value starting with "yes" or "no" and what was seen.
+int compatRound(const std::string& cls, const std::string& kind, std::vector<std::string> argv,
+                double startSeconds) {
+    // The application switched from: xterm, or for xterm itself l3afpad.
+    auto away = kind == "none" ? launch("l3afpad", {"l3afpad"}, false)
+                               : launch("xterm", {"xterm", "-geometry", "60x10+700+600"}, false);
+    // The application's output goes to a file: a pipe nobody reads would stall a chatty one
+    // (a browser) once full.
+    argv.insert(argv.begin(), {"sh", "-c", "exec \"$@\" </dev/null >>\"${KORVALE_TEST_DIR:-/tmp}/app.log\" 2>&1", "sh"});
+    Window w;
+    w.process = std::make_unique<Child>(std::move(argv));
+    // The application's largest window on the screen: browsers also map small helper windows of
+    // the same class, and a launcher script's process is not the one that shows the window.
+    std::optional<std::string> id;
+    pumpUntil([&] {
+        auto out = run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(w.process->pid())}, 5);
+        if (!out || out->empty()) out = run({"xdotool", "search", "--onlyvisible", "--class", "^" + cls + "$"}, 5);
+        double largest = 0;
+        std::size_t pos = 0;
+        while (out && pos < out->size()) {
+            auto nl = out->find('\n', pos);
+            std::string candidate = out->substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+            pos = nl == std::string::npos ? out->size() : nl + 1;
+            if (away && candidate == away->id) continue;
+            auto g = geometry(candidate);
+            if (g && g->w * g->h > largest && g->w > 100 && g->h > 100) largest = g->w * g->h, id = candidate;
+        }
+        return id.has_value();
+    }, startSeconds);
+    if (!id || !away) {
+        cell("app_changed", "no window appeared");
+        return 1;
+    }
+    w.id = *id;
+    w.bundle = wmClass(w.id).value_or("?");
+    pid_t pid = windowPid(w.id).value_or(w.process->pid());
+    run({"xdotool", "windowmove", w.id, "40", "40"});
+    run({"xdotool", "windowsize", w.id, "640", "480"});
+    settle(4);  // the application settles and registers on the bus
+    switchTo(*away);
+    settle();
+
+    auto changed = switchTo(w, 8);
+    cell("app_changed", changed ? std::string(changed->data.value("role", json()).is_null() ? "yes, role null: "
+                                                                                             : "yes: ") +
+                                      changed->data.value("bundle_id", json()).dump() + ", name " +
+                                      changed->data.value("name", json()).dump()
+                                : "no (none for " + w.bundle + ")");
+    settle(1.5);
+    auto typed = [&](const std::string& expect) {
+        auto text = focusedTextOf(pid);
+        return !text ? std::string("not readable") : text->find(expect) != std::string::npos ? "yes" : "no: \"" + oneLine(*text) + "\"";
+    };
+    auto key = [&](const std::string& k) { run({"xdotool", "key", "--clearmodifiers", k}); };
+    auto isSelection = [](const json& d) { return !d.value("selected_text", json("")).get<std::string>().empty(); };
+    auto selectionCell = [&](const std::optional<Event>& e, const std::string& expect) {
+        if (!e) return std::string("no event");
+        std::string text = e->data.value("selected_text", json("")).get<std::string>();
+        if (text.empty() && e->data.contains("message")) return "no: " + e->data.value("message", json("")).get<std::string>();
+        return std::string(text == expect ? "yes" : "no") + ": \"" + oneLine(text) + "\"";
+    };
+
+    std::optional<Event> selected;
+    double t0 = now();
+    if (kind == "terminal") {
+        for (int i = 0; i < 12; ++i) {
+            run({"xdotool", "type", "--delay", "15", "alpha beta gamma"});
+            key("Return");
+        }
+        settle(1);
+        cell("type", typed("alpha beta gamma"));
+        auto frame = geometry(w.id);
+        t0 = now();
+        if (frame) {
+            run({"xdotool", "mousemove", std::to_string(int(frame->x + 14)), std::to_string(int(frame->y + frame->h / 2))});
+            run({"xdotool", "click", "--repeat", "2", "--delay", "80", "1"});
+        }
+        selected = waitEvent("text_select", t0, 4, isSelection);
+        cell("select_word", selectionCell(selected, "alpha"));
+    } else if (kind == "keys") {
+        run({"xdotool", "type", "--delay", "25", "alpha beta gamma"});
+        key("Return");
+        run({"xdotool", "type", "--delay", "25", "delta epsilon"});
+        settle(1);
+        cell("type", typed("delta epsilon"));
+        t0 = now();
+        key("shift+ctrl+Left");
+        selected = waitEvent("text_select", t0, 4, isSelection);
+        cell("select_word", selectionCell(selected, "epsilon"));
+    } else {
+        cell("type", "n/a (not readable without accessibility)");
+        auto frame = geometry(w.id);
+        if (frame) {
+            run({"xdotool", "mousemove", std::to_string(int(frame->x + 14)), std::to_string(int(frame->y + 10))});
+            run({"xdotool", "click", "--repeat", "2", "--delay", "80", "1"});
+        }
+        selected = waitEvent("text_select", t0, 2);
+        cell("select_word", selected ? "event: " + selected->data.dump() : "no event (expected: nothing to read)");
+    }
+    if (kind != "none") {
+        auto frame = geometry(w.id);
+        cell("rectangle", !selected ? "no selection" : frame && inside(selected->data, *frame) ? "yes: " + rect(selected->data) + " on the window" : "no: " + rect(selected->data) + (frame ? " window " + std::to_string(int(frame->x)) + "," + std::to_string(int(frame->y)) : ""));
+        cell("is_editable", selected ? selected->data.value("is_editable", json()).dump() : "no selection");
+
+        settle();
+        t0 = now();
+        getDataForVelaAssist();
+        auto snap = waitEvent("alt_enter_pressed", t0, 3);
+        cell("snapshot", !snap ? "no event" : selected && snap->data.value("selected_text", json()) == selected->data.value("selected_text", json()) ? "yes: \"" + oneLine(snap->data.value("selected_text", json("")).get<std::string>()) + "\"" : "no: " + snap->data.dump());
+
+        settle();
+        t0 = now();
+        run({"xdotool", "windowmove", w.id, "140", "100"});
+        auto moved = waitEvent("ui_reized", t0, 4);
+        auto after = geometry(w.id);
+        cell("move", !moved ? "no event" : after && inside(moved->data, *after) ? "yes: " + rect(moved->data) : "no: " + rect(moved->data));
+        settle();
+        t0 = now();
+        run({"xdotool", "windowsize", w.id, "700", "520"});
+        auto resized = waitEvent("ui_reized", t0, 4);
+        after = geometry(w.id);
+        cell("resize", !resized ? "no event" : after && inside(resized->data, *after) ? "yes: " + rect(resized->data) : "no: " + rect(resized->data));
+
+        settle();
+        t0 = now();
+        if (kind == "terminal") {
+            after = geometry(w.id);
+            if (after) {
+                run({"xdotool", "mousemove", std::to_string(int(after->x + after->w / 2)), std::to_string(int(after->y + after->h / 2))});
+                run({"xdotool", "click", "1"});
+            }
+        } else {
+            key("Right");
+        }
+        auto caret = waitEvent("caret", t0, 3);
+        cell("caret", caret ? "yes" : "no event");
+
+        if (kind == "keys") {
+            settle();
+            t0 = now();
+            key("shift+ctrl+Home");
+            auto lines = waitEvent("text_select", t0, 4, isSelection);
+            // The last report counts: an application may announce the selection as it grows.
+            settle(1);
+            for (const auto& e : events)
+                if (lines && e.t > lines->t && e.name == "text_select" && isSelection(e.data)) lines = e;
+            // Both lines, from the start to the caret (LibreOffice capitalises the first word and
+            // puts the caret one further on collapsing).
+            std::string got = lines ? lines->data.value("selected_text", json("")).get<std::string>() : "";
+            std::string lower = got;
+            for (auto& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+            cell("select_lines", !lines ? std::string("no event")
+                                        : std::string(lower.rfind("alpha beta gamma\ndelta", 0) == 0 ? "yes" : "no") +
+                                              ": \"" + oneLine(got) + "\"");
+            key("ctrl+End");
+            settle(0.5);
+            key("shift+ctrl+Left");
+            settle(1);
+        } else {
+            cell("select_lines", "n/a");
+        }
+    }
+    t0 = now();
+    setText("OMEGA");
+    auto said = waitEvent("error", t0, 1);
+    settle(1.5);
+    if (kind == "none") {
+        cell("setText", said ? "refused: " + said->data.value("message", json("")).get<std::string>() : "no refusal");
+    } else {
+        std::string expect = kind == "keys" ? "delta OMEGA" : "OMEGA";
+        auto text = focusedTextOf(pid);
+        cell("setText", said ? "no: " + said->data.value("message", json("")).get<std::string>()
+                             : !text ? "not readable" : text->find(expect) != std::string::npos && (kind != "keys" || text->find("epsilon") == std::string::npos) ? "yes" : "no: \"" + oneLine(*text) + "\"");
+    }
+    t0 = now();
+    auto toAway = switchTo(*away, 4);
+    cell("switch_away", toAway ? "yes" : "no event for " + away->bundle);
+    settle();
+    auto back = switchTo(w, 4);
+    cell("switch_back", back ? "yes" : "no event");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 5 && std::string(argv[1]) == "--app") {
+        atspi_init();
+        quietEvents = !std::getenv("KORVALE_COMPAT_VERBOSE");
+        initMacAccessibility(onEvent);
+        if (!isAccessibiltyEnabled()) return 77;
+        start("{}");
+        double seconds = std::getenv("KORVALE_APP_START_SECONDS") ? std::atof(std::getenv("KORVALE_APP_START_SECONDS")) : 40;
+        return compatRound(argv[2], argv[3], std::vector<std::string>(argv + 4, argv + argc), seconds);
+    }
     if (argc < 2) {
         std::printf("usage: %s TOOLKIT_APP_SCRIPT\n", argv[0]);
         return 2;

@@ -21,4 +21,4 @@ source "$(dirname "$0")/x-session.sh"
 start_x_session korvale-toolkits-test
 export KORVALE_BACKEND=linux QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 
-timeout "${KORVALE_TEST_TIMEOUT:-240}" dbus-run-session -- "$host_test" "$app_script"
+timeout "${KORVALE_TEST_TIMEOUT:-240}" dbus-run-session -- "$host_test" "${@:2}"

@@ -88,6 +88,7 @@ struct StaticFacts {
     struct Role {
         std::string name;
         bool secure = false;  // a password entry
+        AtspiRole atspi = ATSPI_ROLE_INVALID;
     };
     std::map<std::string, Role> roleByElement;
     void clear() {
@@ -219,6 +220,71 @@ std::optional<std::pair<int64_t, int64_t>> selectionCodePoints(AtspiText* text, 
     return atCaret;
 }
 
+std::string roleName(AtspiAccessible* acc, bool application, AXError* code, bool* secure);
+
+// The element's AT-SPI role, remembered with its role name (asked at most once).
+AtspiRole atspiRole(AtspiAccessible* acc) {
+    AXError code = kAXErrorSuccess;
+    roleName(acc, false, &code, nullptr);
+    auto it = facts.roleByElement.find(keyOf(acc));
+    return it == facts.roleByElement.end() ? ATSPI_ROLE_INVALID : it->second.atspi;
+}
+
+// A selection across paragraphs of a document (LibreOffice Writer): each paragraph is an element
+// of its own and reports only its part. The parts of the document's paragraphs, in order, one
+// per line; none unless the selection reaches past `paragraph`. Bounded: a document exposes its
+// paragraphs on the screen, and at most 500 are looked at.
+std::optional<std::string> documentSelection(AtspiAccessible* paragraph) {
+    if (atspiRole(paragraph) != ATSPI_ROLE_PARAGRAPH) return std::nullopt;
+    GRef<AtspiAccessible> document;
+    {
+        AtspiCall call(paragraph);
+        if (!call) return std::nullopt;
+        document = GRef<AtspiAccessible>::adopt(atspi_accessible_get_parent(paragraph, call.err()));
+        if (!call.ok() || !document) return std::nullopt;
+    }
+    gint count = 0;
+    {
+        AtspiCall call(document.get());
+        if (!call) return std::nullopt;
+        AtspiRole role = atspi_accessible_get_role(document.get(), call.err());
+        if (!call.ok() || role != ATSPI_ROLE_DOCUMENT_TEXT) return std::nullopt;
+        count = atspi_accessible_get_child_count(document.get(), call.err());
+        if (!call.ok()) return std::nullopt;
+    }
+    std::vector<std::string> parts;
+    bool others = false;
+    for (gint i = 0; i < count && i < 500; ++i) {
+        GRef<AtspiAccessible> child;
+        {
+            AtspiCall call(document.get());
+            if (!call) return std::nullopt;
+            child = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(document.get(), i, call.err()));
+            if (!call.ok() || !child) return std::nullopt;
+        }
+        auto text = textOf(child.get());
+        if (!text) continue;
+        AtspiCall call(child.get());
+        if (!call) return std::nullopt;
+        AtspiRange* r = atspi_text_get_selection(text.get(), 0, call.err());
+        std::unique_ptr<AtspiRange, decltype(&g_free)> owned(r, g_free);
+        if (!call.ok() || !r || r->start_offset == r->end_offset) {
+            // The selected paragraphs are contiguous: past them, nothing more is selected.
+            if (!parts.empty()) break;
+            continue;
+        }
+        GCharOwner chars(atspi_text_get_text(text.get(), std::min(r->start_offset, r->end_offset),
+                                             std::max(r->start_offset, r->end_offset), call.err()));
+        if (!call.ok() || !chars) return std::nullopt;
+        parts.emplace_back(chars.get());
+        if (child.get() != paragraph) others = true;
+    }
+    if (!others || parts.size() < 2) return std::nullopt;
+    std::string joined = parts[0];
+    for (std::size_t i = 1; i < parts.size(); ++i) joined += "\n" + parts[i];
+    return joined;
+}
+
 // The text from the start up to the end of the selection: the selected text is its tail, and
 // it converts both ends to UTF-16 units. One request, read once per dispatch.
 std::optional<std::string> prefixText(AtspiText* text, int64_t end) {
@@ -233,7 +299,7 @@ std::optional<std::string> prefixText(AtspiText* text, int64_t end) {
     return prefix;
 }
 
-std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code, bool* secure);
+std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code, bool* secure, AtspiRole* atspi);
 
 // Roles do not change: each element's is asked once, and answers "AXSubrole" too.
 std::string roleName(AtspiAccessible* acc, bool application, AXError* code, bool* secure = nullptr) {
@@ -244,16 +310,17 @@ std::string roleName(AtspiAccessible* acc, bool application, AXError* code, bool
         return it->second.name;
     }
     bool isSecure = false;
-    std::string role = roleNameAsked(acc, application, code, &isSecure);
+    AtspiRole atspi = ATSPI_ROLE_INVALID;
+    std::string role = roleNameAsked(acc, application, code, &isSecure, &atspi);
     if (*code == kAXErrorSuccess) {
         if (facts.roleByElement.size() >= kMaxRememberedElements) facts.roleByElement.clear();
-        facts.roleByElement[key] = {role, isSecure};
+        facts.roleByElement[key] = {role, isSecure, atspi};
     }
     if (secure) *secure = isSecure;
     return role;
 }
 
-std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code, bool* secure) {
+std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code, bool* secure, AtspiRole* atspi) {
     if (application) return "AXApplication";
     AtspiRole role = ATSPI_ROLE_INVALID;
     {
@@ -264,6 +331,7 @@ std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code,
             return "";
         }
     }
+    *atspi = role;
     switch (role) {
         case ATSPI_ROLE_PASSWORD_TEXT:
             *secure = true;  // "AXSubrole" says it is secret
@@ -635,7 +703,8 @@ AXError LinuxAccessibility::copyAttributeValue(const ElementRef& element, const 
     auto prefix = prefixText(text.get(), sel->second);
     if (!prefix) return kAXErrorCannotComplete;
     if (attribute == "AXSelectedText") {
-        *value = makeString(codePointSlice(prefix->c_str(), sel->first, sel->second));
+        auto across = documentSelection(acc);
+        *value = makeString(across ? *across : codePointSlice(prefix->c_str(), sel->first, sel->second));
         return kAXErrorSuccess;
     }
     int64_t start = utf16Units(prefix->c_str(), sel->first);
@@ -752,8 +821,10 @@ AXError LinuxAccessibility::isAttributeSettable(const ElementRef& element, const
     auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
     if (!e || !e->accessible() || processEnded(e->processIdentifier())) return kAXErrorInvalidUIElement;
     if (attribute == "AXValue") {
-        auto editable = editableTextOf(e->accessible());
-        *settable = editable && hasState(e->accessible(), ATSPI_STATE_EDITABLE);
+        // The EDITABLE state says it: Chromium (and Electron) give their text areas that state
+        // and the Text interface, but not the EditableText interface.
+        *settable = hasState(e->accessible(), ATSPI_STATE_EDITABLE) &&
+                    (editableTextOf(e->accessible()) || textOf(e->accessible()));
         return kAXErrorSuccess;
     }
     if (attribute == "AXSelectedTextRange") {
@@ -903,8 +974,12 @@ void LinuxAccessibility::onEvent(const AtspiEvent& event) {
         auto activated = activatedAt_.find(pid);
         bool withActivation = activated != activatedAt_.end() &&
                               g_get_monotonic_time() - activated->second < kActivationFocusWindowUs;
+        // Nor is a focus in an application not yet announced as in front: the switch to it is
+        // under way (GTK 4 gives the focus before, or instead of, its activation), and its
+        // announcement reads the focused element.
+        bool beforeAnnouncement = awaitingPid_ == pid || (announced_ && pid != announced_);
         state_.lastFocused[pid] = element;
-        if (same || withActivation) return;
+        if (same || withActivation || beforeAnnouncement) return;
         queue(pid, element, "AXFocusedUIElementChanged");
         return;
     }
@@ -1166,7 +1241,8 @@ RunningApplicationRef LinuxWorkspace::application(pid_t pid) {
             }
         }
         if (!id.name) id.name = id.bundle;
-        if (windowIdentity) identities_[pid] = id;
+        // Kept once read from a window on the screen: before that, only a hidden leader may exist.
+        if (windowIdentity && windowIdentity->shown) identities_[pid] = id;
     }
     // An application counts as launched once one of its windows has been activated or is in
     // front: it appears on the bus earlier, before anything of it can have the focus, and a

@@ -144,6 +144,10 @@ std::optional<FrontWindow::Identity> FrontWindow::identity(pid_t pid) {
     for (auto& [topLevel, known] : topLevels_)
         if (known.pid == pid && known.client) candidates.push_back(known.client);
     if (candidates.empty()) candidates = x_.windowsOfProcess(pid);
+    // A window on the screen first: some applications keep an unmapped leader window of another
+    // class (Firefox's says "Firefox-esr", its browser windows and desktop entry "firefox-esr"),
+    // and it comes first in the stacking order.
+    std::optional<Identity> hidden;
     for (XWindow w : candidates) {
         XClassHint hint{};
         if (!XGetClassHint(x_.display(), w, &hint)) continue;
@@ -152,9 +156,13 @@ std::optional<FrontWindow::Identity> FrontWindow::identity(pid_t pid) {
         if (hint.res_name) id.wmInstance = hint.res_name;
         if (hint.res_class) XFree(hint.res_class);
         if (hint.res_name) XFree(hint.res_name);
-        if (!id.wmClass.empty()) return id;
+        if (id.wmClass.empty()) continue;
+        XWindowAttributes attrs;
+        id.shown = XGetWindowAttributes(x_.display(), w, &attrs) && attrs.map_state == IsViewable;
+        if (id.shown) return id;
+        if (!hidden) hidden = id;
     }
-    return std::nullopt;
+    return hidden;
 }
 
 }  // namespace korvale::platform::linuxdesk

@@ -35,8 +35,10 @@ public:
     struct Identity {
         std::string wmClass;     // the class half of WM_CLASS ("XTerm", "firefox-esr")
         std::string wmInstance;  // the instance half ("xterm", "Navigator")
+        bool shown = false;      // read from a window on the screen (else from an unmapped one)
     };
-    // The WM_CLASS of a top-level window of `pid`, or none (no window, or no WM_CLASS set).
+    // The WM_CLASS of a top-level window of `pid`, a window on the screen preferred; none when
+    // it has no window or none with WM_CLASS.
     std::optional<Identity> identity(pid_t pid);
 
 private:
