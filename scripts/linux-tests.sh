@@ -10,7 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 linux_packages=(xvfb at-spi2-core libatspi2.0-dev libglib2.0-dev libx11-dev libxtst-dev libxfixes-dev
                 gir1.2-gtk-3.0 python3-gi gir1.2-atspi-2.0 xdotool xclip l3afpad dbus dbus-x11
-                libgtk-3-dev gir1.2-gtk-4.0 python3-pyqt5 python3-pyqt6 qt6-qpa-plugins xterm x11-utils)
+                libgtk-3-dev gir1.2-gtk-4.0 python3-pyqt5 python3-pyqt6 qt6-qpa-plugins xterm x11-utils
+                openbox)
 bash scripts/setup.sh --tests "${linux_packages[@]}"
 [[ ${1:-} == --install-only ]] && exit 0
 build=${1:-build-linux}

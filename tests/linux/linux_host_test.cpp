@@ -98,6 +98,9 @@ int main(int argc, char** argv) {
     // The entry of the test application is a blocked field; its text view is not.
     start(R"({"Korvale-test-app": {"name": "AXRole", "value": "AXTextField"}})");
 
+    // Under a window manager the new window takes the focus as it maps: the switch to it may be
+    // announced from then on.
+    const double launched = now();
     Child app({"/usr/bin/python3", appScript, "100", "120"});
     auto ready = app.readLine(20);
     check(ready && *ready == "ready", "test application starts", ready.value_or("(no answer)"));
@@ -110,8 +113,9 @@ int main(int argc, char** argv) {
     // --- switching to the application announces it ---
     double t0 = now();
     focusWindow(*appWindow);
-    auto switched = waitEvent("app_changed", t0, 5,
-                              [](const json& d) { return bundleIs(d, "Korvale-test-app"); });
+    auto switched = waitEvent("app_changed", launched, 5, [](const json& d) {
+        return bundleIs(d, "Korvale-test-app") && d.value("role", json()) == "AXApplication";
+    });
     check(switched && switched->data.value("role", json()) == "AXApplication",
           "switching to the test application reports app_changed with its bundle id", str(switched));
 
@@ -288,10 +292,20 @@ int main(int argc, char** argv) {
         ::Window host = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 900, 600, 200, 150, 0, 0, 0xffffff);
         XMapWindow(dpy, host);
         XSync(dpy, False);
+        // A window manager places the window itself (and maps it once framed): its middle is
+        // asked of the server once it is on the screen.
+        int hx = 1000, hy = 650;
+        pumpUntil([&] {
+            XWindowAttributes attrs;
+            ::Window child;
+            if (!XGetWindowAttributes(dpy, host, &attrs) || attrs.map_state != IsViewable) return false;
+            XTranslateCoordinates(dpy, host, DefaultRootWindow(dpy), 100, 75, &hx, &hy, &child);
+            return true;
+        }, 3);
         run({"xdotool", "mousemove", "10", "10"});
         addMouseTracker(reinterpret_cast<void*>(static_cast<uintptr_t>(host)));
         t0 = now();
-        run({"xdotool", "mousemove", "1000", "650"});
+        run({"xdotool", "mousemove", std::to_string(hx), std::to_string(hy)});
         auto hover = waitEvent("mouse_hoverd", t0, 3);
         check(hover.has_value(), "the pointer entering the host window reports mouse_hoverd", str(hover));
         // The host takes the focus (as a click in it would); the pointer leaving it gives the
