@@ -1,7 +1,7 @@
-// Hover tracking on the host's own windows. The window system holds a tracker only weakly (as
-// delegate and as tracking-area owner), so the library keeps each tracker for as long as its
-// window exists: a tracker whose delegate slot was taken by a later one still owns a live area.
-// A tracker is let go once its window has closed, and the window's areas went with it, so no
+// Hover tracking on the host's own windows. A tracker is only the owner of its tracking area: the
+// window's delegate stays the host's, so the host keeps hearing its window. The window system
+// holds the area's owner only weakly, so the library keeps each tracker for as long as its window
+// exists; once the window has closed, and its areas went with it, the tracker is let go, so no
 // message can reach a destroyed tracker.
 #include "WindowTracker.h"
 
@@ -41,7 +41,7 @@ void WindowTracker::mouseExited() {
     if (auto monitor = macAccessibility) monitor->activateTheFormost();
 }
 
-// Swallowed on purpose: a click in the host window is not passed on.
+// A tracker is no window's delegate, so no click is meant for it; one that comes is not passed on.
 void WindowTracker::mouseDown() {}
 
 void WindowTracker::setupTrackingArea(const platform::WindowRef& window) {
@@ -57,7 +57,6 @@ void installWindowTracker(void* handle) {
     if (!window) return;
     forgetClosedWindows();
     auto tracker = std::make_shared<WindowTracker>();
-    windows.setDelegate(window, tracker);
     tracker->setupTrackingArea(window);
     // Without a shared application object there is no policy to set; the tracker still works.
     windows.setActivationPolicy(platform::NSApplicationActivationPolicyAccessory);

@@ -208,7 +208,10 @@ KORVALE_API void setText(const char* text) { boundary("setText", [&] { replaceTe
 KORVALE_API void getDataForVelaAssist(void) { boundary("getDataForVelaAssist", [] { snapshot(); }); }
 
 KORVALE_API void addMouseTracker(void* window) {
-    boundary("addMouseTracker", [&] { installWindowTracker(window); });
+    boundary("addMouseTracker", [&] {
+        if (!macAccessibility) return;  // before initMacAccessibility: ignored, like start
+        installWindowTracker(window);
+    });
 }
 
 }  // extern "C"

@@ -371,19 +371,17 @@ TEST_F(SimWindowsTest, NoContentViewNoArea) {
     EXPECT_EQ(owner->entered, 0);
 }
 
-TEST_F(SimWindowsTest, ClosingReleasesDelegateAndAreasAndDropsPendingMessages) {
+TEST_F(SimWindowsTest, ClosingReleasesTheAreasAndTheirOwnersAndDropsPendingMessages) {
     int destroyed = 0;
     auto w = window("assistant");
     {
-        auto delegate = std::make_shared<CountingResponder>(&destroyed);
-        windows().setDelegate(w, delegate);
-        track(w, delegate);
+        auto owner = std::make_shared<CountingResponder>(&destroyed);
+        track(w, owner);
+        movePointer(150, 150);  // a message is now waiting on the main loop
+        perform({{"action", "close_host_window"}, {"window", "assistant"}});
     }
-    EXPECT_EQ(destroyed, 0) << "the window keeps its delegate";
-    movePointer(150, 150);  // a message is now waiting on the main loop
-    perform({{"action", "close_host_window"}, {"window", "assistant"}});
     w.reset();
-    EXPECT_EQ(destroyed, 1) << "closing the window did not release its delegate";
+    EXPECT_EQ(destroyed, 1) << "the window kept what it refers to";
     run(0);  // the waiting message finds its window gone and is dropped
     EXPECT_EQ(desktop().state()["mouse_messages"], json::array());
 }
@@ -400,14 +398,36 @@ TEST_F(SimWindowsTest, ReleasedOwnerGetsNothing) {
     EXPECT_EQ(desktop().state()["windows"][0]["tracking_areas"][0]["owner_alive"], false);
 }
 
-TEST_F(SimWindowsTest, MouseDownGoesToTheDelegateOfTheWindowUnderThePointer) {
-    auto delegate = std::make_shared<CountingResponder>();
-    windows().setDelegate(window("assistant"), delegate);
+// The host's own delegate: named by the world, it hears its window's moves, resizes, clicks and
+// closing, whatever the tracking areas on the window.
+TEST_F(SimWindowsTest, TheHostsDelegateHearsItsWindow) {
+    loadWorld({{"windows", {{{"id", "assistant"}, {"delegate", "Controller"}, {"frame", {100, 100, 200, 150}}},
+                            {{"id", "plain"}, {"frame", {400, 100, 100, 100}}}}},
+               {"pointer", {0, 0}}});
+    auto owner = std::make_shared<CountingResponder>();
+    track(window("assistant"), owner);
+    EXPECT_EQ(desktop().state()["windows"][0]["delegate"], "Controller");
+    EXPECT_EQ(desktop().state()["windows"][1]["delegate"], nullptr);
     perform({{"action", "mouse_down"}});  // outside every window
     movePointer(120, 120);
     perform({{"action", "mouse_down"}});
+    EXPECT_EQ(desktop().state()["delegate_messages"], json::array()) << "a click delivered off the main loop";
     run(0);
-    EXPECT_EQ(delegate->downs, 1);
+    perform({{"action", "resize_host_window"}, {"window", "assistant"}, {"size", {300, 200}}});
+    perform({{"action", "resize_host_window"}, {"window", "assistant"}, {"frame", {110, 100, 300, 200}}});
+    perform({{"action", "resize_host_window"}, {"window", "plain"}, {"size", {10, 10}}});  // no delegate
+    perform({{"action", "close_host_window"}, {"window", "assistant"}});
+    std::vector<std::string> heard;
+    const json state = desktop().state();
+    for (const auto& m : state["delegate_messages"]) {
+        EXPECT_EQ(m["window"], "assistant");
+        EXPECT_EQ(m["delegate"], "Controller");
+        heard.push_back(m["message"]);
+    }
+    EXPECT_EQ(heard, (std::vector<std::string>{"mouseDown:", "windowDidResize:", "windowDidMove:", "windowWillClose:"}));
+    EXPECT_EQ(owner->downs, 0) << "a click reached a tracking area's owner";
+    EXPECT_EQ(owner->entered, 1);
+    EXPECT_NE(desktop().loadWorld({{"windows", {{{"id", "w"}, {"delegate", 3}}}}}), "");
 }
 
 // Displays: the main one starts at the screen origin; things placed on another display are kept

@@ -120,7 +120,6 @@ public:
 class NoWindows final : public WindowServer {
 public:
     WindowRef windowForHandle(void*) override { return nullptr; }
-    void setDelegate(const WindowRef&, std::shared_ptr<Responder>) override {}
     std::optional<CGRect> contentViewBounds(const WindowRef&) override { return std::nullopt; }
     TrackingAreaRef makeTrackingArea(CGRect, unsigned, std::weak_ptr<Responder>) override { return nullptr; }
     bool addTrackingArea(const WindowRef&, const TrackingAreaRef&) override { return false; }

@@ -260,9 +260,6 @@ public:
     virtual ~WindowServer() = default;
     // The live window that `handle` denotes, or none. The handle is looked up, never dereferenced.
     virtual WindowRef windowForHandle(void* handle) = 0;
-    // setDelegate: the window keeps its delegate alive as long as the window exists, so no
-    // message can reach a destroyed delegate.
-    virtual void setDelegate(const WindowRef& window, std::shared_ptr<Responder> delegate) = 0;
     // Bounds of the content view, or none when the window has no content view.
     virtual std::optional<CGRect> contentViewBounds(const WindowRef& window) = 0;
     // initWithRect:options:owner:userInfo:nil. The area refers to its owner without keeping it.

@@ -744,7 +744,6 @@ void LinuxKeyboard::post(int, const CGEvent& event) {
 
 struct LinuxWindows::HostWindow final : platform::Window {
     ::Window xid = 0;
-    std::shared_ptr<Responder> delegate;
     std::vector<TrackingAreaRef> areas;
 };
 
@@ -770,10 +769,6 @@ WindowRef LinuxWindows::windowForHandle(void* handle) {
     XFlush(x_.display());
     windows_[xid] = w;
     return w;
-}
-
-void LinuxWindows::setDelegate(const WindowRef& window, std::shared_ptr<Responder> delegate) {
-    if (auto w = std::dynamic_pointer_cast<HostWindow>(window)) w->delegate = std::move(delegate);
 }
 
 std::optional<CGRect> LinuxWindows::contentViewBounds(const WindowRef& window) {

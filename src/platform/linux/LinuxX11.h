@@ -173,7 +173,6 @@ class LinuxWindows final : public WindowServer {
 public:
     explicit LinuxWindows(XConnection& x);
     WindowRef windowForHandle(void* handle) override;
-    void setDelegate(const WindowRef& window, std::shared_ptr<Responder> delegate) override;
     std::optional<CGRect> contentViewBounds(const WindowRef& window) override;
     TrackingAreaRef makeTrackingArea(CGRect rect, unsigned options,
                                      std::weak_ptr<Responder> owner) override;

@@ -32,6 +32,7 @@ enum { OBJC_ASSOCIATION_RETAIN_NONATOMIC = 1 };
 extern "C" {
 #endif
 void objc_setAssociatedObject(id object, const void *key, id value, objc_AssociationPolicy policy);
+id objc_getAssociatedObject(id object, const void *key);
 #ifdef __cplusplus
 }
 #endif

@@ -1,26 +1,24 @@
 // The host's windows: a window handle is looked up among NSApp's live windows (never trusted as
-// a pointer), delegates and tracking-area owners are small Objective-C objects forwarding to the
-// platform's responder, and each is tied to the lifetime of what holds it (window or area).
+// a pointer); tracking-area owners are small Objective-C objects of our own forwarding to the
+// platform's responder, tied to the lifetime of their area. The window's delegate is the host's
+// and is never touched: its callbacks keep working. The library's object for a window lives as
+// long as the NSWindow does, so what refers to it weakly learns when the window is gone.
 #include "platform/macos/MacAppKit.h"
 
 #include "platform/macos/MacAppKitCompat.h"
 
 namespace pl = korvale::platform;
 
-// Forwards the window system's mouse messages to a responder that may already be gone.
-@interface KorvaleResponderBridge : NSResponder <NSWindowDelegate> {
+// Forwards a tracking area's mouse messages to a responder that may already be gone.
+@interface KorvaleResponderBridge : NSResponder {
     std::weak_ptr<pl::Responder> _weak;
-    std::shared_ptr<pl::Responder> _strong;  // held only when the bridge is a window's delegate
 }
-- (instancetype)initWithWeak:(std::weak_ptr<pl::Responder>)weak strong:(std::shared_ptr<pl::Responder>)strong;
+- (instancetype)initWithWeak:(std::weak_ptr<pl::Responder>)weak;
 @end
 
 @implementation KorvaleResponderBridge
-- (instancetype)initWithWeak:(std::weak_ptr<pl::Responder>)weak strong:(std::shared_ptr<pl::Responder>)strong {
-    if ((self = [super init])) {
-        _weak = std::move(weak);
-        _strong = std::move(strong);
-    }
+- (instancetype)initWithWeak:(std::weak_ptr<pl::Responder>)weak {
+    if ((self = [super init])) _weak = std::move(weak);
     return self;
 }
 - (void)forward:(void (pl::Responder::*)())message {
@@ -37,9 +35,24 @@ namespace pl = korvale::platform;
     (void)event;
     [self forward:&pl::Responder::mouseExited];
 }
-- (void)mouseDown:(NSEvent *)event {
-    (void)event;
-    [self forward:&pl::Responder::mouseDown];
+@end
+
+// Keeps the library's object for one NSWindow, as an association of the window: it goes when the
+// window is deallocated.
+@interface KorvaleWindowToken : NSObject {
+    std::shared_ptr<pl::Window> _window;
+}
+- (instancetype)initWithWindow:(std::shared_ptr<pl::Window>)window;
+- (std::shared_ptr<pl::Window>)window;
+@end
+
+@implementation KorvaleWindowToken
+- (instancetype)initWithWindow:(std::shared_ptr<pl::Window>)window {
+    if ((self = [super init])) _window = std::move(window);
+    return self;
+}
+- (std::shared_ptr<pl::Window>)window {
+    return _window;
 }
 @end
 
@@ -47,7 +60,7 @@ namespace korvale::macos {
 
 namespace {
 
-char kDelegateKey;
+char kWindowKey;
 char kOwnerKey;
 
 class MacWindow final : public pl::Window {
@@ -75,20 +88,19 @@ NSWindow *nsWindow(const pl::WindowRef& window) {
 
 class MacWindowServer final : public pl::WindowServer {
 public:
+    // Only NSApp's windows, so only the host process's own.
     pl::WindowRef windowForHandle(void *handle) override {
         if (!handle) return nullptr;
-        for (NSWindow *window in [NSApp windows])
-            if ((__bridge void *)window == handle) return std::make_shared<MacWindow>(window);
+        for (NSWindow *window in [NSApp windows]) {
+            if ((__bridge void *)window != handle) continue;
+            KorvaleWindowToken *token = objc_getAssociatedObject(window, &kWindowKey);
+            if (token) return [token window];
+            auto made = std::make_shared<MacWindow>(window);
+            token = [[KorvaleWindowToken alloc] initWithWindow:made];
+            objc_setAssociatedObject(window, &kWindowKey, token, OBJC_ASSOCIATION_RETAIN_NONATOMIC);
+            return made;
+        }
         return nullptr;
-    }
-    void setDelegate(const pl::WindowRef& window, std::shared_ptr<pl::Responder> delegate) override {
-        NSWindow *w = nsWindow(window);
-        if (!w) return;
-        std::weak_ptr<pl::Responder> weak = delegate;
-        KorvaleResponderBridge *bridge = [[KorvaleResponderBridge alloc] initWithWeak:weak strong:std::move(delegate)];
-        // NSWindow does not retain its delegate; the window keeps it through an association.
-        objc_setAssociatedObject(w, &kDelegateKey, bridge, OBJC_ASSOCIATION_RETAIN_NONATOMIC);
-        [w setDelegate:bridge];
     }
     std::optional<pl::CGRect> contentViewBounds(const pl::WindowRef& window) override {
         NSView *view = [nsWindow(window) contentView];
@@ -97,7 +109,7 @@ public:
         return pl::CGRect{{b.origin.x, b.origin.y}, {b.size.width, b.size.height}};
     }
     pl::TrackingAreaRef makeTrackingArea(pl::CGRect rect, unsigned options, std::weak_ptr<pl::Responder> owner) override {
-        KorvaleResponderBridge *bridge = [[KorvaleResponderBridge alloc] initWithWeak:std::move(owner) strong:nullptr];
+        KorvaleResponderBridge *bridge = [[KorvaleResponderBridge alloc] initWithWeak:std::move(owner)];
         NSRect r = NSMakeRect(rect.origin.x, rect.origin.y, rect.size.width, rect.size.height);
         NSTrackingArea *area = [[NSTrackingArea alloc] initWithRect:r
                                                             options:static_cast<NSTrackingAreaOptions>(options)

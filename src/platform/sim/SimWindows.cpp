@@ -1,5 +1,5 @@
-// The simulated window server. Windows are owned here: closing one releases its delegate and its
-// tracking areas. Tracking areas refer to their owners weakly, and each message is checked again
+// The simulated window server. Windows are owned here: closing one tells its delegate (the
+// host's) and releases its tracking areas. Tracking areas refer to their owners weakly, and each message is checked again
 // when the main loop delivers it, so nothing reaches an owner that is gone or an area whose
 // window has closed. Handles are tokens from a range no allocation uses, never reused.
 #include "platform/sim/SimWindows.h"
@@ -19,7 +19,9 @@ struct SimWindows::SimWindow final : Window {
     std::string id;
     bool hasContentView = true;
     CGRect frame;  // screen points, origin at the top left of the main display
-    std::shared_ptr<Responder> delegate;
+    // The host's own delegate object, by the name the world gives it ("" for none). It receives
+    // the window's delegate messages; the library must leave it in place.
+    std::string delegateName;
     std::vector<std::shared_ptr<SimTrackingArea>> areas;  // held by the content view
 };
 
@@ -78,9 +80,14 @@ SimWindows::SimWindows(Desktop& desktop) : desktop_(desktop), nextHandle_(kHandl
     desktop_.registerAction("resize_host_window", [this](const json& a) {
         auto w = find(a.at("window").get<std::string>());
         if (!w) throw SimError{"no host window \"" + a.at("window").get<std::string>() + "\""};
+        const CGRect before = w->frame;
         if (a.contains("frame")) w->frame = shifted(rectFrom(a["frame"]), desktop_.placement(a));
         else if (a.contains("size")) w->frame.size = CGSize{a["size"].at(0).get<double>(), a["size"].at(1).get<double>()};
         else throw SimError{"resize_host_window needs \"frame\" or \"size\""};
+        if (w->frame.origin.x != before.origin.x || w->frame.origin.y != before.origin.y)
+            tellDelegate(*w, "windowDidMove:");
+        if (w->frame.size.width != before.size.width || w->frame.size.height != before.size.height)
+            tellDelegate(*w, "windowDidResize:");
         updateHover();
     });
     desktop_.registerAction("set_host_active", [this](const json& a) { hostActive_ = a.at("active").get<bool>(); });
@@ -90,6 +97,7 @@ SimWindows::SimWindows(Desktop& desktop) : desktop_(desktop), nextHandle_(kHandl
         s["shared_application"] = sharedApplication_;
         s["activation_policy"] = sharedApplication_ ? json(activationPolicy_) : json(nullptr);
         s["mouse_messages"] = messages_;
+        s["delegate_messages"] = delegateMessages_;
     });
 }
 
@@ -103,6 +111,7 @@ void SimWindows::reset() {
     hostActive_ = false;
     activationPolicy_ = 0;
     messages_ = json::array();
+    delegateMessages_ = json::array();
 }
 
 void SimWindows::loadWorld(const json& world) {
@@ -119,6 +128,10 @@ void SimWindows::addWindow(const json& d) {
     auto w = std::make_shared<SimWindow>();
     w->id = id;
     w->hasContentView = d.value("content_view", true);
+    if (d.contains("delegate") && !d["delegate"].is_null()) {
+        if (!d["delegate"].is_string()) throw SimError{"a host window's \"delegate\" names the host's delegate"};
+        w->delegateName = d["delegate"].get<std::string>();
+    }
     w->frame = shifted(d.contains("frame") ? rectFrom(d["frame"]) : CGRect{{0, 0}, {400, 300}},
                        desktop_.placement(d));
     windows_[id] = w;
@@ -131,9 +144,9 @@ void SimWindows::addWindow(const json& d) {
 void SimWindows::closeWindow(const std::string& id) {
     auto it = windows_.find(id);
     if (it == windows_.end()) throw SimError{"no host window \"" + id + "\""};
-    // The window goes with its view's tracking areas and its reference to the delegate.
+    tellDelegate(*it->second, "windowWillClose:");
+    // The window goes with its view's tracking areas.
     it->second->areas.clear();
-    it->second->delegate.reset();
     windows_.erase(it);
 }
 
@@ -162,12 +175,6 @@ WindowRef SimWindows::windowForHandle(void* handle) {
                          {"result", found != nullptr},
                          {"window", found ? json(nameOf(found)) : json(nullptr)}});
     return found;
-}
-
-void SimWindows::setDelegate(const WindowRef& window, std::shared_ptr<Responder> delegate) {
-    desktop_.logRequest({{"call", "setDelegate:"}, {"window", nameOf(window)}});
-    if (auto w = std::dynamic_pointer_cast<SimWindow>(window); w && windows_.count(w->id))
-        w->delegate = std::move(delegate);
 }
 
 std::optional<CGRect> SimWindows::contentViewBounds(const WindowRef& window) {
@@ -251,20 +258,24 @@ void SimWindows::updateHover() {
 }
 
 // A click in a window: the content view does not handle it, so it goes on to the window's
-// delegate, the responder the library installs.
+// delegate.
 void SimWindows::mouseDown() {
     for (const auto& [id, w] : windows_) {
         if (!contains(w->frame, pointer_)) continue;
         std::weak_ptr<SimWindow> weakWindow = w;
         desktop_.scheduleMain(desktop_.nowNs(), Desktop::Lane::Mouse, [this, weakWindow] {
             auto win = weakWindow.lock();
-            if (!win || find(win->id) != win || !win->delegate) return;
-            auto delegate = win->delegate;  // kept for the call, as a message send does
-            messages_.push_back({{"window", win->id}, {"message", "mouseDown"}, {"t", desktop_.nowSeconds()}});
-            delegate->mouseDown();
+            if (win && find(win->id) == win) tellDelegate(*win, "mouseDown:");
         });
         return;
     }
+}
+
+// What the host's delegate hears: recorded, since it is the host's object, not the library's.
+void SimWindows::tellDelegate(const SimWindow& w, const std::string& message) {
+    if (w.delegateName.empty()) return;
+    delegateMessages_.push_back({{"window", w.id}, {"delegate", w.delegateName}, {"message", message},
+                                 {"t", desktop_.nowSeconds()}});
 }
 
 json SimWindows::report() const {
@@ -276,7 +287,8 @@ json SimWindows::report() const {
                              {"options", a->options}, {"owner_alive", !a->owner.expired()},
                              {"inside", a->inside}});
         out.push_back({{"id", id}, {"content_view", w->hasContentView}, {"frame", rectJson(w->frame)},
-                       {"delegate", w->delegate != nullptr}, {"tracking_areas", std::move(areas)}});
+                       {"delegate", w->delegateName.empty() ? json(nullptr) : json(w->delegateName)},
+                       {"tracking_areas", std::move(areas)}});
     }
     return out;
 }

@@ -1,7 +1,7 @@
 // The simulated window server: the host application's own windows (with or without a content
-// view), their delegates, tracking areas with their options and owners, a pointer that moves in
-// and out of windows and sends mouse-entered, mouse-exited and mouse-down messages on the main
-// loop, and the shared application object with its activation policy. A window is named to the
+// view), the host's own delegates and the messages they hear (moves, resizes, clicks, closing),
+// tracking areas with their options and owners, a pointer that moves in and out of windows and
+// sends mouse-entered and mouse-exited messages on the main loop, and the shared application object with its activation policy. A window is named to the
 // host by an opaque handle that is looked up among live windows, never dereferenced.
 #pragma once
 
@@ -22,7 +22,6 @@ public:
     void* handleFor(const std::string& id);
 
     WindowRef windowForHandle(void* handle) override;
-    void setDelegate(const WindowRef& window, std::shared_ptr<Responder> delegate) override;
     std::optional<CGRect> contentViewBounds(const WindowRef& window) override;
     TrackingAreaRef makeTrackingArea(CGRect rect, unsigned options,
                                      std::weak_ptr<Responder> owner) override;
@@ -40,6 +39,7 @@ private:
     // Sends enter and exit messages for every area whose containment of the pointer changed.
     void updateHover();
     void mouseDown();
+    void tellDelegate(const SimWindow& w, const std::string& message);
     std::shared_ptr<SimWindow> find(const std::string& id) const;
     std::string nameOf(const WindowRef& window) const;
     json report() const;
@@ -53,6 +53,7 @@ private:
     bool hostActive_ = false;
     int activationPolicy_ = 0;  // NSApplicationActivationPolicyRegular
     json messages_ = json::array();  // mouse messages that reached a live owner
+    json delegateMessages_ = json::array();  // messages that reached the host's own delegates
 };
 
 }  // namespace korvale::sim
