@@ -3,6 +3,7 @@
 // its callback receives while a small GTK3 application and l3afpad are used through xdotool and
 // the test application's command channel. Run by run-real-desktop.sh inside Xvfb and a private
 // session bus; every wait is bounded.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <atspi/atspi.h>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -74,6 +76,25 @@ std::optional<std::string> editorText(pid_t pid) {
     }
     g_object_unref(desktop);
     return result;
+}
+
+// What `call` writes to standard output (the library's lines), captured through a pipe.
+std::string stdoutOf(const std::function<void()>& call) {
+    std::fflush(stdout);
+    int fds[2];
+    if (pipe(fds) != 0) return "(no pipe)";
+    int saved = dup(STDOUT_FILENO);
+    dup2(fds[1], STDOUT_FILENO);
+    call();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fds[1]);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+    close(fds[0]);
+    return out;
 }
 
 bool bundleIs(const json& d, const std::string& bundle) {
@@ -289,7 +310,31 @@ int main(int argc, char** argv) {
     check(back.has_value(), "switching back to the test application reports app_changed", str(back));
     Display* dpy = XOpenDisplay(nullptr);
     if (dpy) {
+        // Another application's window (the test application's) is refused with one line: hovering
+        // it is not hovering the host, and leaving it must not pull the followed application
+        // forward.
+        const auto foreign = static_cast<::Window>(std::stoul(*appWindow));
+        std::string refusal = stdoutOf([&] { addMouseTracker(reinterpret_cast<void*>(static_cast<uintptr_t>(foreign))); });
+        check(refusal.find("addMouseTracker: X window ") == 0 && refusal.find("not a window of this process") != std::string::npos &&
+                  std::count(refusal.begin(), refusal.end(), '\n') == 1,
+              "another process's window is refused with one line", refusal);
+        auto appFrame = frameOf(app);
+        check(appFrame.has_value(), "test application reports its frame for the hover check");
+        if (appFrame) {
+            run({"xdotool", "mousemove", "0", "0"});
+            pumpUntil([] { return false; }, 0.3);
+            t0 = now();
+            run({"xdotool", "mousemove", std::to_string(int(appFrame->x + appFrame->w / 2)),
+                 std::to_string(int(appFrame->y + appFrame->h / 2))});
+            auto foreignHover = waitEvent("mouse_hoverd", t0, 1.5);
+            check(!foreignHover, "hovering another process's window sends nothing", str(foreignHover));
+        }
+
+        // The host's own window: its process says so in _NET_WM_PID, as toolkits set it.
         ::Window host = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 900, 600, 200, 150, 0, 0, 0xffffff);
+        const unsigned long self = static_cast<unsigned long>(getpid());
+        XChangeProperty(dpy, host, XInternAtom(dpy, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&self), 1);
         XMapWindow(dpy, host);
         XSync(dpy, False);
         // A window manager places the window itself (and maps it once framed): its middle is

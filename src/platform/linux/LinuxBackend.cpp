@@ -95,7 +95,7 @@ LinuxDesktop* make() {
     d->pasteboard = std::make_unique<LinuxPasteboard>(*d->x);
     d->keyboard = std::make_unique<LinuxKeyboard>(*d->x);
     d->keyboard->targetIsTerminal = [a = d->accessibility.get()] { return a->frontFocusIsTerminal(); };
-    d->windows = std::make_unique<LinuxWindows>(*d->x);
+    d->windows = std::make_unique<LinuxWindows>(*d->x, d->console);
     d->platform.reset(new Platform{*d->accessibility, *d->loop, *d->workspace, *d->pasteboard,
                                    *d->keyboard, *d->windows, d->console});
     return d;

@@ -8,7 +8,10 @@
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace korvale::platform::linuxdesk {
@@ -179,6 +182,19 @@ pid_t XConnection::windowPid(XWindow w) {
     return pid;
 }
 
+pid_t XConnection::processOfWindow(XWindow w) {
+    for (int i = 0; i < 4 && w; ++i) {
+        if (pid_t pid = windowPid(w)) return pid;
+        XWindow root = 0, parent = 0, *children = nullptr;
+        unsigned int n = 0;
+        if (!XQueryTree(dpy_, w, &root, &parent, &children, &n)) return 0;
+        if (children) XFree(children);
+        if (parent == root) return 0;
+        w = parent;
+    }
+    return 0;
+}
+
 std::vector<XWindow> XConnection::windowsOfProcess(pid_t pid) {
     // Without a window manager clients are children of the root; with a reparenting one they
     // are one or two levels further down. Three levels cover both.
@@ -322,19 +338,8 @@ std::vector<Atom> LinuxPasteboard::offeredTargets() const {
     return out;
 }
 
-// The process behind a requestor's window: its own _NET_WM_PID or that of a parent; 0 unknown.
-pid_t LinuxPasteboard::processOfWindow(XWindow w) {
-    for (int i = 0; i < 4 && w; ++i) {
-        if (pid_t pid = x_.windowPid(w)) return pid;
-        XWindow root = 0, parent = 0, *children = nullptr;
-        unsigned int n = 0;
-        if (!XQueryTree(x_.display(), w, &root, &parent, &children, &n)) return 0;
-        if (children) XFree(children);
-        if (parent == root) return 0;
-        w = parent;
-    }
-    return 0;
-}
+// The process behind a requestor's window.
+pid_t LinuxPasteboard::processOfWindow(XWindow w) { return x_.processOfWindow(w); }
 
 void LinuxPasteboard::handle(XEvent& e) {
     Atom clipboard = x_.atom("CLIPBOARD");
@@ -753,7 +758,7 @@ struct LinuxWindows::Area final : TrackingArea {
     std::weak_ptr<Responder> owner;
 };
 
-LinuxWindows::LinuxWindows(XConnection& x) : x_(x) {
+LinuxWindows::LinuxWindows(XConnection& x, Console& console) : x_(x), console_(console) {
     x_.addHandler([this](XEvent& e) { handle(e); });
 }
 
@@ -762,6 +767,16 @@ WindowRef LinuxWindows::windowForHandle(void* handle) {
     if (!xid) return nullptr;
     if (auto it = windows_.find(xid); it != windows_.end()) return it->second;
     if (!x_.windowExists(xid)) return nullptr;
+    // Only the host's own windows: hovering another application's window is not hovering the
+    // assistant, and leaving it must not pull the followed application forward.
+    if (const pid_t owner = x_.processOfWindow(xid); owner != getpid()) {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "addMouseTracker: X window 0x%lx is not a window of this process (_NET_WM_PID %s); not tracked",
+                      static_cast<unsigned long>(xid), owner ? std::to_string(owner).c_str() : "missing");
+        console_.writeLine(line);
+        return nullptr;
+    }
     auto w = std::make_shared<HostWindow>();
     w->xid = xid;
     // Only to learn when it is destroyed, so that its trackers are let go.

@@ -54,6 +54,8 @@ public:
     bool windowExists(XWindow w);
     // The process that owns a top-level window (_NET_WM_PID), or 0.
     pid_t windowPid(XWindow w);
+    // The process behind any window: its own _NET_WM_PID or that of a parent; 0 unknown.
+    pid_t processOfWindow(XWindow w);
     // The client windows (with _NET_WM_PID) of process `pid` below the root, shallow first.
     std::vector<XWindow> windowsOfProcess(pid_t pid);
     // The client window holding the X input focus, or None.
@@ -171,7 +173,8 @@ private:
 
 class LinuxWindows final : public WindowServer {
 public:
-    explicit LinuxWindows(XConnection& x);
+    // Refusals of windows that are not the host's own are written to `console`.
+    LinuxWindows(XConnection& x, Console& console);
     WindowRef windowForHandle(void* handle) override;
     std::optional<CGRect> contentViewBounds(const WindowRef& window) override;
     TrackingAreaRef makeTrackingArea(CGRect rect, unsigned options,
@@ -185,6 +188,7 @@ public:
 private:
     void handle(XEvent& e);
     XConnection& x_;
+    Console& console_;
     std::map<XWindow, std::shared_ptr<HostWindow>> windows_;  // live windows the host named
 };
 
