@@ -1,17 +1,14 @@
-// What the Linux end-to-end test and the measurement program share: running the GLib main loop
-// until something happens (bounded), recording host events, child processes with pipes that are
-// killed and reaped when dropped, commands run while the loop keeps running, and finding and
-// focusing application windows with xdotool.
+// What the Linux end-to-end programs share: running the GLib main loop until something happens
+// (bounded), recording host events, child processes with pipes that are killed and reaped when
+// dropped, commands run while the loop keeps running, finding and focusing application windows
+// with xdotool, and the programs' common frame: following the desktop (or skipping when no
+// accessibility bus answers), PASS/FAIL lines and the exit status.
 #pragma once
 
 #include <atspi/atspi.h>
-#include <fcntl.h>
 #include <glib.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/types.h>
 
-#include <cstdio>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -22,134 +19,63 @@ namespace korvale_linux_test {
 
 using nlohmann::json;
 
-inline bool quietEvents = false;
+// CTest's exit status for a test that could not run here.
+inline constexpr int kSkipped = 77;
 
-inline double now() { return g_get_monotonic_time() / 1e6; }
+// Seconds on the monotonic clock.
+double now();
 
 struct Event {
     std::string name;
     json data;
     double t;
 };
-inline std::vector<Event> events;
-
-inline void onEvent(const char* name, const char* data) {
-    json parsed = json::parse(data, nullptr, false);
-    events.push_back({name, parsed, now()});
-    if (quietEvents) return;
-    std::printf("  event %s %s\n", name, data);
-    std::fflush(stdout);
-}
+// The events the host callback received, in order; printed as they come unless quietEvents.
+extern std::vector<Event> events;
+extern bool quietEvents;
+// The host callback that records them.
+void onEvent(const char* name, const char* data);
+// "name data" of an event, or "(none)".
+std::string str(const std::optional<Event>& e);
 
 // Runs the main loop until `done` holds or `seconds` pass.
-inline bool pumpUntil(const std::function<bool()>& done, double seconds) {
-    double deadline = now() + seconds;
-    while (!done()) {
-        if (now() >= deadline) return false;
-        g_main_context_iteration(nullptr, FALSE);
-        g_usleep(2000);
-    }
-    return true;
-}
+bool pumpUntil(const std::function<bool()>& done, double seconds);
+// Runs the main loop for `seconds`.
+void pump(double seconds);
 
 // The first event named `name` (or any of the names, separated by '|') received after `since`.
-inline std::optional<Event> waitEvent(const std::string& names, double since, double seconds,
-                               const std::function<bool(const json&)>& accept = nullptr) {
-    std::optional<Event> found;
-    pumpUntil([&] {
-        for (const auto& e : events) {
-            if (e.t < since) continue;
-            if (("|" + names + "|").find("|" + e.name + "|") == std::string::npos) continue;
-            if (accept && !accept(e.data)) continue;
-            found = e;
-            return true;
-        }
-        return false;
-    }, seconds);
-    return found;
-}
+std::optional<Event> waitEvent(const std::string& names, double since, double seconds,
+                               const std::function<bool(const json&)>& accept = nullptr);
+
+// The library set up as a host sets it up, with onEvent as its callback and `fieldRules` given
+// to start. False (and a SKIPPED line) when no accessibility bus answers in this session.
+bool followDesktop(const char* fieldRules = "{}");
+
+// PASS or FAIL and what, on a line of its own; tallied for summary().
+void check(bool ok, const std::string& what, const std::string& detail = "");
+// Prints the tally and gives the program's exit status: 1 when a check failed.
+int summary();
+
+// A path for a file of the run, in the session's temporary folder (KORVALE_TEST_DIR).
+std::string testFile(const std::string& name);
 
 // A child process with pipes, killed and reaped when dropped.
 class Child {
 public:
-    explicit Child(std::vector<std::string> argv) {
-        std::vector<char*> args;
-        for (auto& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        GError* error = nullptr;
-        if (!g_spawn_async_with_pipes(nullptr, args.data(), nullptr,
-                                      GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
-                                      nullptr, &pid_, &in_, &out_, nullptr, &error)) {
-            std::printf("cannot start %s: %s\n", argv[0].c_str(), error ? error->message : "?");
-            if (error) g_error_free(error);
-            pid_ = 0;
-            return;
-        }
-        fcntl(out_, F_SETFL, O_NONBLOCK);
-    }
-    ~Child() {
-        if (in_ >= 0) close(in_);
-        if (out_ >= 0) close(out_);
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status;
-            // Bounded: a child that ignores SIGTERM gets SIGKILL after two seconds.
-            for (int i = 0; i < 200 && waitpid(pid_, &status, WNOHANG) == 0; ++i) g_usleep(10000);
-            if (waitpid(pid_, &status, WNOHANG) == 0) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-            }
-        }
-    }
+    explicit Child(std::vector<std::string> argv);
+    ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     pid_t pid() const { return pid_; }
     bool ok() const { return pid_ > 0; }
-    void send(const std::string& line) {
-        std::string l = line + "\n";
-        if (write(in_, l.data(), l.size()) < 0) std::printf("write to child failed\n");
-    }
-    void closeInput() {
-        if (in_ >= 0) close(in_);
-        in_ = -1;
-    }
+    void send(const std::string& line);
+    void closeInput();
     // The next line of output, waiting at most `seconds` while the main loop runs.
-    std::optional<std::string> readLine(double seconds) {
-        std::optional<std::string> line;
-        pumpUntil([&] {
-            char buf[512];
-            ssize_t n;
-            while ((n = read(out_, buf, sizeof buf)) > 0) buffer_.append(buf, n);
-            auto nl = buffer_.find('\n');
-            if (nl == std::string::npos) return false;
-            line = buffer_.substr(0, nl);
-            buffer_.erase(0, nl + 1);
-            return true;
-        }, seconds);
-        return line;
-    }
-    std::optional<std::string> command(const std::string& line, double seconds = 5) {
-        send(line);
-        return readLine(seconds);
-    }
+    std::optional<std::string> readLine(double seconds);
+    std::optional<std::string> command(const std::string& line, double seconds = 5);
     // Whether it exited within `seconds`; its status then.
-    std::optional<int> wait(double seconds) {
-        std::optional<int> code;
-        pumpUntil([&] {
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
-            code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            pid_ = 0;
-            return true;
-        }, seconds);
-        return code;
-    }
-    std::string output() {
-        char buf[512];
-        ssize_t n;
-        while ((n = read(out_, buf, sizeof buf)) > 0) buffer_.append(buf, n);
-        return buffer_;
-    }
+    std::optional<int> wait(double seconds);
+    std::string output();
 
 private:
     GPid pid_ = 0;
@@ -157,51 +83,22 @@ private:
     std::string buffer_;
 };
 
+// The GTK 3 test application (korvale_test_app.py) at its usual place on the screen.
+std::vector<std::string> testAppCommand(const std::string& script);
+
 // Runs a command to its end while the main loop keeps running (the library may have to answer
 // the command's clipboard request meanwhile). Its standard output, or none on failure.
-inline std::optional<std::string> run(std::vector<std::string> argv, double seconds = 10) {
-    Child c(std::move(argv));
-    if (!c.ok()) return std::nullopt;
-    std::string out;
-    auto code = c.wait(seconds);
-    out = c.output();
-    if (!code || *code != 0) return std::nullopt;
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
-}
+std::optional<std::string> run(std::vector<std::string> argv, double seconds = 10);
 
-inline std::optional<std::string> visibleWindowOf(pid_t pid) {
-    for (int i = 0; i < 50; ++i) {
-        auto out = run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)}, 5);
-        if (out && !out->empty()) return out->substr(0, out->find('\n'));
-        pumpUntil([] { return false; }, 0.1);
-    }
-    return std::nullopt;
-}
-
-inline bool focusWindow(const std::string& window) {
-    return run({"xdotool", "windowfocus", "--sync", window}, 5).has_value();
-}
+std::optional<std::string> visibleWindowOf(pid_t pid);
+bool focusWindow(const std::string& window);
 
 struct Frame {
     double x = 0, y = 0, w = 0, h = 0;
 };
-inline std::optional<Frame> frameOf(Child& app) {
-    auto line = app.command("frame");
-    Frame f;
-    if (!line || std::sscanf(line->c_str(), "frame %lf %lf %lf %lf", &f.x, &f.y, &f.w, &f.h) != 4)
-        return std::nullopt;
-    return f;
-}
-
-inline bool inside(const json& data, const Frame& f) {
-    try {
-        double x = data.at("position").at("x"), y = data.at("position").at("y");
-        double w = data.at("size").at("width"), h = data.at("size").at("height");
-        return x >= f.x && y >= f.y && x + w <= f.x + f.w + 1 && y + h <= f.y + f.h + 1 && w > 0 && h > 0;
-    } catch (...) {
-        return false;
-    }
-}
+// The frame a test application reports for its text view.
+std::optional<Frame> frameOf(Child& app);
+// Whether the rectangle of an event's data lies inside `f` and is not empty.
+bool inside(const json& data, const Frame& f);
 
 }  // namespace korvale_linux_test

@@ -9,6 +9,7 @@
 set -u
 demo=$1
 test_app=$2
+source "$(dirname "$0")/x-session.sh"
 
 # ---- inside the session bus: the check itself ----------------------------------------------------
 if [[ ${3:-} == --inside ]]; then
@@ -25,15 +26,6 @@ if [[ ${3:-} == --inside ]]; then
     echo "---- demo output ----"; cat "$work/demo.out"
     echo "---- test application ----"; cat "$work/app.out" "$work/app.err" 2>/dev/null
     exit 1
-  }
-  # Polls FILE for an extended regular expression, at most SECONDS.
-  wait_for() {
-    local file=$1 pattern=$2 seconds=$3 i
-    for ((i = 0; i < seconds * 20; i++)); do
-      grep -Eq -- "$pattern" "$file" 2>/dev/null && return 0
-      sleep 0.05
-    done
-    return 1
   }
 
   "$demo" --real --seconds 90 --no-color >"$work/demo.out" 2>&1 &
@@ -86,14 +78,10 @@ if [[ ${3:-} == --inside ]]; then
 fi
 
 # ---- outside: what is needed, the X server and the session bus ------------------------------------
-skip() { echo "SKIPPED: $*  (scripts/linux-tests.sh installs what is needed)"; exit 77; }
 [[ -x $demo ]] || { echo "FAIL no demo binary at $demo"; exit 1; }
-for tool in Xvfb dbus-run-session xdotool timeout; do
-  command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
-done
-[[ -x /usr/libexec/at-spi-bus-launcher ]] || skip "at-spi2-core is not installed"
-/usr/bin/python3 -c "import gi; gi.require_version('Gtk', '3.0'); from gi.repository import Gtk" \
-  >/dev/null 2>&1 || skip "python3-gi with GTK 3 (gir1.2-gtk-3.0) is not installed"
+require_tools Xvfb dbus-run-session xdotool timeout
+require_atspi
+require_gtk3_python
 
 # Refused before the library is used: the simulated desktop would follow nothing.
 KORVALE_BACKEND=sim "$demo" --real --seconds 1 >/dev/null 2>&1
@@ -101,8 +89,5 @@ rc=$?
 [[ $rc == 2 ]] || { echo "FAIL --real with KORVALE_BACKEND=sim exited $rc, not 2"; exit 1; }
 echo "PASS --real is refused when KORVALE_BACKEND=sim"
 
-source "$(dirname "$0")/x-session.sh"
-start_x_session korvale-demo-real
 unset KORVALE_BACKEND
-
-timeout "${KORVALE_TEST_TIMEOUT:-120}" dbus-run-session -- bash "$0" "$demo" "$test_app" --inside
+run_in_session korvale-demo-real 120 bash "$0" "$demo" "$test_app" --inside

@@ -11,6 +11,7 @@ set -u
 inspect=$1
 artifacts=$2
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/x-session.sh"
 
 # ---- inside the session bus: the check itself ----------------------------------------------------
 if [[ ${3:-} == --inside ]]; then
@@ -26,14 +27,6 @@ if [[ ${3:-} == --inside ]]; then
     echo "---- inspector output ----"; cat "$work/inspect.out"
     [[ -f $work/check.out ]] && { echo "---- screen check ----"; cat "$work/check.out"; }
     exit 1
-  }
-  wait_for() {
-    local file=$1 pattern=$2 seconds=$3 i
-    for ((i = 0; i < seconds * 20; i++)); do
-      grep -Eq -- "$pattern" "$file" 2>/dev/null && return 0
-      sleep 0.05
-    done
-    return 1
   }
   shot() { /usr/bin/python3 "$here/screen_check.py" shot "$1" || fail "could not take a screenshot"; }
 
@@ -129,22 +122,15 @@ if [[ ${3:-} == --inside ]]; then
 fi
 
 # ---- outside: what is needed, the X server and the session bus ------------------------------------
-skip() { echo "SKIPPED: $*  (scripts/linux-tests.sh installs what is needed)"; exit 77; }
 [[ -x $inspect ]] || { echo "FAIL no inspector binary at $inspect"; exit 1; }
-for tool in Xvfb dbus-run-session xdotool l3afpad timeout; do
-  command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
-done
-[[ -x /usr/libexec/at-spi-bus-launcher ]] || skip "at-spi2-core is not installed"
-/usr/bin/python3 -c "import gi; gi.require_version('Gdk', '3.0'); from gi.repository import Gdk" \
-  >/dev/null 2>&1 || skip "python3-gi with GTK 3 (gir1.2-gtk-3.0) is not installed"
+require_tools Xvfb dbus-run-session xdotool l3afpad timeout
+require_atspi
+require_gtk3_python
 
 KORVALE_BACKEND=sim "$inspect" --seconds 1 >/dev/null 2>&1
 rc=$?
 [[ $rc == 2 ]] || { echo "FAIL the inspector with KORVALE_BACKEND=sim exited $rc, not 2"; exit 1; }
 echo "PASS the inspector refuses the simulated desktop"
 
-source "$here/x-session.sh"
-start_x_session korvale-inspect
 unset KORVALE_BACKEND
-
-timeout "${KORVALE_TEST_TIMEOUT:-120}" dbus-run-session -- bash "$0" "$inspect" "$artifacts" --inside
+run_in_session korvale-inspect 120 bash "$0" "$inspect" "$artifacts" --inside

@@ -8,16 +8,12 @@ set -u
 test_binary=$1
 test_app=$2
 
-skip() { echo "SKIPPED: $*  (scripts/linux-tests.sh installs what is needed)"; exit 77; }
-for tool in Xvfb dbus-run-session dbus-send xdotool; do
-  command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
-done
-launcher=/usr/libexec/at-spi-bus-launcher
-[[ -x $launcher ]] || skip "at-spi2-core is not installed"
-/usr/bin/python3 -c "import gi; gi.require_version('Gtk', '3.0'); from gi.repository import Gtk" \
-  >/dev/null 2>&1 || skip "python3-gi with GTK 3 (gir1.2-gtk-3.0) is not installed"
-
 source "$(dirname "$0")/x-session.sh"
+require_tools Xvfb dbus-run-session dbus-send xdotool
+require_atspi
+require_gtk3_python
+launcher=/usr/libexec/at-spi-bus-launcher
+
 start_x_session korvale-late-bus
 # No backend named: the host chooses as a production host does, without waiting for the bus.
 unset KORVALE_BACKEND AT_SPI_BUS_ADDRESS

@@ -23,21 +23,13 @@ using namespace korvale_linux_test;
 
 namespace {
 
-int passed = 0, failed = 0;
-std::string dir;
 std::string ownerBinary;
-
-void check(bool ok, const std::string& what, const std::string& detail = "") {
-    ++(ok ? passed : failed);
-    std::printf("%s %s %s\n", ok ? "PASS" : "FAIL", what.c_str(), ok ? "" : detail.c_str());
-    std::fflush(stdout);
-}
 
 const std::string kNotSaved = "setText: the clipboard could not be read in full; nothing was pasted";
 const std::string kNotTaken = "setText: the text was not taken within 3 s";
 
 std::string writeFile(const std::string& name, const std::string& bytes) {
-    std::string path = dir + "/" + name;
+    std::string path = testFile(name);
     g_file_set_contents(path.c_str(), bytes.data(), static_cast<gssize>(bytes.size()), nullptr);
     return path;
 }
@@ -53,7 +45,7 @@ std::optional<std::string> readFile(const std::string& path) {
 
 // The clipboard's data for `target` as another client reads it, byte for byte.
 std::optional<std::string> clip(const std::string& target) {
-    std::string out = dir + "/clip.out";
+    std::string out = testFile("clip.out");
     if (!run({"sh", "-c", "xclip -selection clipboard -o -t '" + target + "' > " + out}, 20)) return std::nullopt;
     return readFile(out);
 }
@@ -90,7 +82,7 @@ struct Outcome {
 Outcome replace(const std::string& text) {
     Outcome o;
     std::fflush(stdout);
-    std::string path = dir + "/stdout.txt";
+    std::string path = testFile("stdout.txt");
     int saved = dup(1);
     FILE* f = std::fopen(path.c_str(), "w");
     dup2(fileno(f), 1);
@@ -138,15 +130,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     ownerBinary = argv[2];
-    dir = getenv("KORVALE_TEST_DIR") ? getenv("KORVALE_TEST_DIR") : "/tmp";
     quietEvents = true;
-    initMacAccessibility(onEvent);
-    if (!isAccessibiltyEnabled()) {
-        std::printf("SKIPPED: the accessibility bus does not answer in this session\n");
-        return 77;
-    }
-    start("{}");
-    Child app({"/usr/bin/python3", argv[1], "100", "120"});
+    if (!followDesktop()) return kSkipped;
+    Child app(testAppCommand(argv[1]));
     auto ready = app.readLine(20);
     check(ready && *ready == "ready", "test application starts", ready.value_or("(no answer)"));
     if (!ready) return 1;
@@ -345,6 +331,5 @@ int main(int argc, char** argv) {
         check(clip("UTF8_STRING") == std::optional<std::string>("KEEP-QUIT") && targets() == before,
               "application quits during the paste: the clipboard comes back with its targets");
     }
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed ? 1 : 0;
+    return summary();
 }

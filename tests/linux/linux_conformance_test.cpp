@@ -55,7 +55,7 @@ public:
         if (!app_ || stopped_) {
             app_.reset();  // a hung or quit application is not used again
             stopped_ = false;
-            app_ = std::make_unique<lt::Child>(std::vector<std::string>{"/usr/bin/python3", appScript, "100", "120"});
+            app_ = std::make_unique<lt::Child>(lt::testAppCommand(appScript));
             auto ready = app_->readLine(20);
             if (!ready || *ready != "ready") return "the test application did not start";
             window_ = lt::visibleWindowOf(app_->pid());
@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
     if (std::string(korvale::platform::currentBackendName()) != "linux") {
         std::printf("SKIPPED: the Linux backend does not answer in this session (backend %s)\n",
                     korvale::platform::currentBackendName());
-        return 77;
+        return korvale_linux_test::kSkipped;
     }
     return RUN_ALL_TESTS();
 }

@@ -29,21 +29,6 @@ using namespace korvale_linux_test;
 
 namespace {
 
-int passed = 0, failed = 0;
-
-void check(bool ok, const std::string& what, const std::string& detail = "") {
-    if (ok) {
-        ++passed;
-        std::printf("PASS %s\n", what.c_str());
-    } else {
-        ++failed;
-        std::printf("FAIL %s %s\n", what.c_str(), detail.c_str());
-    }
-    std::fflush(stdout);
-}
-
-std::string str(const std::optional<Event>& e) { return e ? e->name + " " + e->data.dump() : "(none)"; }
-
 // l3afpad's document text, read through the accessibility bus as a user's screen reader would.
 std::optional<std::string> editorText(pid_t pid) {
     AtspiAccessible* desktop = atspi_get_desktop(0);
@@ -111,18 +96,13 @@ int main(int argc, char** argv) {
     const std::string appScript = argv[1];
     atspi_init();
 
-    initMacAccessibility(onEvent);
-    if (!isAccessibiltyEnabled()) {
-        std::printf("SKIPPED: the accessibility bus does not answer in this session\n");
-        return 77;
-    }
     // The entry of the test application is a blocked field; its text view is not.
-    start(R"({"Korvale-test-app": {"name": "AXRole", "value": "AXTextField"}})");
+    if (!followDesktop(R"({"Korvale-test-app": {"name": "AXRole", "value": "AXTextField"}})")) return kSkipped;
 
     // Under a window manager the new window takes the focus as it maps: the switch to it may be
     // announced from then on.
     const double launched = now();
-    Child app({"/usr/bin/python3", appScript, "100", "120"});
+    Child app(testAppCommand(appScript));
     auto ready = app.readLine(20);
     check(ready && *ready == "ready", "test application starts", ready.value_or("(no answer)"));
     if (!ready) return 1;
@@ -243,7 +223,7 @@ int main(int argc, char** argv) {
           "with no blocked fields the ordinary entry is reported", str(entrySel));
 
     // --- l3afpad: switching, selecting, replacing the selection through the clipboard ---
-    std::string doc = std::string(getenv("KORVALE_TEST_DIR") ? getenv("KORVALE_TEST_DIR") : "/tmp") + "/doc.txt";
+    std::string doc = testFile("doc.txt");
     g_file_set_contents(doc.c_str(), "alpha beta gamma", -1, nullptr);
     Child editor({"l3afpad", doc});
     auto editorWindow = visibleWindowOf(editor.pid());
@@ -368,6 +348,5 @@ int main(int argc, char** argv) {
     std::printf("figure text_select_latency_seconds %.4f (debounce 0.5 included)\n", selectLatency);
     app.send("quit");
     app.wait(3);
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed ? 1 : 0;
+    return summary();
 }

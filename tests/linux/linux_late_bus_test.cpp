@@ -21,16 +21,6 @@ using namespace korvale_linux_test;
 
 namespace {
 
-int passed = 0, failed = 0;
-
-void check(bool ok, const std::string& what, const std::string& detail = "") {
-    std::printf("%s %s %s\n", ok ? "PASS" : "FAIL", what.c_str(), ok ? "" : detail.c_str());
-    std::fflush(stdout);
-    ++(ok ? passed : failed);
-}
-
-std::string str(const std::optional<Event>& e) { return e ? e->name + " " + e->data.dump() : "(none)"; }
-
 // What `call` writes to standard output.
 std::string outputOf(const std::function<void()>& call) {
     std::fflush(stdout);
@@ -100,7 +90,7 @@ int main(int argc, char** argv) {
     if (!joined) return 1;
 
     // ---- an application on the bus is followed, without a restart ----
-    Child app({"/usr/bin/python3", appScript, "100", "120"});
+    Child app(testAppCommand(appScript));
     auto ready = app.readLine(20);
     check(ready && *ready == "ready", "the test application starts on the new bus");
     auto window = visibleWindowOf(app.pid());
@@ -126,6 +116,5 @@ int main(int argc, char** argv) {
     app.send("quit");
     app.wait(3);
     // The launcher's bus daemon and registry go with the session bus when the test ends.
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed ? 1 : 0;
+    return summary();
 }

@@ -15,16 +15,6 @@ using korvale::platform::linuxdesk::AtspiBus;
 
 namespace {
 
-int passed = 0, failed = 0;
-
-void check(bool ok, const std::string& what, const std::string& detail = "") {
-    std::printf("%s %s %s\n", ok ? "PASS" : "FAIL", what.c_str(), ok ? "" : detail.c_str());
-    std::fflush(stdout);
-    ++(ok ? passed : failed);
-}
-
-void pump(double seconds) { pumpUntil([] { return false; }, seconds); }
-
 // Requests made by `action` and the handling of what it causes; `name` must arrive.
 long counted(const std::string& label, const std::string& name, const std::function<void()>& action) {
     pump(0.7);
@@ -46,15 +36,10 @@ long counted(const std::string& label, const std::string& name, const std::funct
 
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
-    initMacAccessibility(onEvent);
-    if (!isAccessibiltyEnabled()) {
-        std::printf("SKIPPED: the accessibility bus does not answer in this session\n");
-        return 77;
-    }
-    start("{}");
-    Child app({"/usr/bin/python3", argv[1], "100", "120"});
+    if (!followDesktop()) return kSkipped;
+    Child app(testAppCommand(argv[1]));
     if (!app.readLine(20)) return 1;
-    std::string doc = std::string(getenv("KORVALE_TEST_DIR") ? getenv("KORVALE_TEST_DIR") : "/tmp") + "/c.txt";
+    std::string doc = testFile("c.txt");
     g_file_set_contents(doc.c_str(), "alpha beta gamma", -1, nullptr);
     Child editor({"l3afpad", doc});
     auto appWindow = visibleWindowOf(app.pid());
@@ -87,6 +72,5 @@ int main(int argc, char** argv) {
 
     app.send("quit");
     app.wait(3);
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed ? 1 : 0;
+    return summary();
 }

@@ -23,16 +23,6 @@ using korvale::platform::linuxdesk::AtspiBus;
 
 namespace {
 
-int passed = 0, failed = 0;
-
-void check(bool ok, const std::string& what, const std::string& detail = "") {
-    std::printf("%s %s %s\n", ok ? "PASS" : "FAIL", what.c_str(), ok ? "" : detail.c_str());
-    std::fflush(stdout);
-    ++(ok ? passed : failed);
-}
-
-std::string str(const std::optional<Event>& e) { return e ? e->name + " " + e->data.dump() : "(none)"; }
-
 bool bundleIs(const json& d, const std::string& bundle) {
     return d.is_object() && d.value("bundle_id", json()) == json(bundle);
 }
@@ -92,26 +82,19 @@ std::vector<pid_t> accessibilityBusProcesses() {
     return pids;
 }
 
-void pump(double seconds) { pumpUntil([] { return false; }, seconds); }
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     const std::string appScript = argv[1];
-    initMacAccessibility(onEvent);
-    if (!isAccessibiltyEnabled()) {
-        std::printf("SKIPPED: the accessibility bus does not answer in this session\n");
-        return 77;
-    }
-    start("{}");
+    if (!followDesktop()) return kSkipped;
     g_timeout_add(10, tick, nullptr);
 
-    Child app({"/usr/bin/python3", appScript, "100", "120"});
+    Child app(testAppCommand(appScript));
     auto ready = app.readLine(20);
     check(ready && *ready == "ready", "test application starts");
     if (!ready) return 1;
-    std::string doc = std::string(getenv("KORVALE_TEST_DIR") ? getenv("KORVALE_TEST_DIR") : "/tmp") + "/r.txt";
+    std::string doc = testFile("r.txt");
     g_file_set_contents(doc.c_str(), "alpha beta gamma", -1, nullptr);
     Child editor({"l3afpad", doc});
     auto appWindow = visibleWindowOf(app.pid());
@@ -230,6 +213,5 @@ int main(int argc, char** argv) {
 
     app.send("quit");
     app.wait(3);
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed ? 1 : 0;
+    return summary();
 }

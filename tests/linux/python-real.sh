@@ -6,6 +6,7 @@
 #   python-real.sh PACKAGE_SRC TEST_APP LIBRARY
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/x-session.sh"
 if [[ ${4:-} == --inside ]]; then
   status=0
   for way in PyGObject ctypes; do
@@ -14,14 +15,8 @@ if [[ ${4:-} == --inside ]]; then
   done
   exit $status
 fi
-skip() { echo "SKIPPED: $*  (scripts/linux-tests.sh installs what is needed)"; exit 77; }
-for tool in Xvfb dbus-run-session xdotool timeout; do
-  command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
-done
-[[ -x /usr/libexec/at-spi-bus-launcher ]] || skip "at-spi2-core is not installed"
-/usr/bin/python3 -c "import gi; gi.require_version('Gtk', '3.0'); from gi.repository import Gtk" \
-  >/dev/null 2>&1 || skip "python3-gi with GTK 3 (gir1.2-gtk-3.0) is not installed"
-source "$here/x-session.sh"
-start_x_session korvale-python-real
+require_tools Xvfb dbus-run-session xdotool timeout
+require_atspi
+require_gtk3_python
 unset KORVALE_BACKEND
-timeout "${KORVALE_TEST_TIMEOUT:-180}" dbus-run-session -- bash "$0" "$1" "$2" "$3" --inside
+run_in_session korvale-python-real 180 bash "$0" "$1" "$2" "$3" --inside

@@ -7,18 +7,11 @@ set -u
 host_test=$1
 app_script=$2
 
-skip() { echo "SKIPPED: $*  (scripts/linux-tests.sh installs what is needed)"; exit 77; }
-for tool in Xvfb dbus-run-session xdotool xprop xterm; do
-  command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
-done
-[[ -x /usr/libexec/at-spi-bus-launcher ]] || skip "at-spi2-core is not installed"
-/usr/bin/python3 -c "import gi; gi.require_version('Gtk', '4.0')" >/dev/null 2>&1 ||
-  skip "python3-gi with GTK 4 (gir1.2-gtk-4.0) is not installed"
-/usr/bin/python3 -c "import PyQt5.QtWidgets, PyQt6.QtWidgets" >/dev/null 2>&1 ||
-  skip "python3-pyqt5 and python3-pyqt6 are not installed"
-
 source "$(dirname "$0")/x-session.sh"
-start_x_session korvale-toolkits-test
-export KORVALE_BACKEND=linux QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+require_tools Xvfb dbus-run-session xdotool xprop xterm
+require_atspi
+require_python "import gi; gi.require_version('Gtk', '4.0')" "python3-gi with GTK 4 (gir1.2-gtk-4.0)"
+require_python "import PyQt5.QtWidgets, PyQt6.QtWidgets" "python3-pyqt5 and python3-pyqt6"
 
-timeout "${KORVALE_TEST_TIMEOUT:-240}" dbus-run-session -- "$host_test" "${@:2}"
+export KORVALE_BACKEND=linux QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+run_in_session korvale-toolkits-test 240 "$host_test" "${@:2}"

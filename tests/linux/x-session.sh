@@ -1,7 +1,55 @@
-# Shared by the Linux end-to-end scripts: a private X server (Xvfb) and a temporary folder for
-# whatever the applications write. Source it, define skip(), then call start_x_session NAME; the
-# server and the folder go away when the script exits. With KORVALE_TEST_WM=openbox a window
-# manager runs in the session too (frames, reparenting, _NET_ACTIVE_WINDOW).
+# Shared by the Linux end-to-end scripts: what each needs checked (skipping, exit 77, when it is
+# missing), a private X server (Xvfb) with a temporary folder for whatever the applications write,
+# and a bounded run inside it and a private session bus. Source it, check, then either
+# run_in_session NAME SECONDS COMMAND... or start_x_session NAME and run as you need; the server and
+# the folder go away when the script exits. With KORVALE_TEST_WM=openbox a window manager runs in
+# the session too (frames, reparenting, _NET_ACTIVE_WINDOW).
+
+# CTest's SKIP, with the reason.
+skip() { echo "SKIPPED: $*  (scripts/linux-tests.sh installs what is needed)"; exit 77; }
+
+# Each named program is on PATH.
+require_tools() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
+  done
+}
+
+# The accessibility bus's launcher (at-spi2-core).
+require_atspi() {
+  [[ -x /usr/libexec/at-spi-bus-launcher ]] || skip "at-spi2-core is not installed"
+}
+
+# require_python CODE WHAT: CODE runs in the system Python, or the test is skipped for WHAT.
+require_python() {
+  /usr/bin/python3 -c "$1" >/dev/null 2>&1 || skip "$2 is not installed"
+}
+
+# PyGObject with GTK 3, which the test applications are written in.
+require_gtk3_python() {
+  require_python "import gi; gi.require_version('Gtk', '3.0'); from gi.repository import Gtk" \
+    "python3-gi with GTK 3 (gir1.2-gtk-3.0)"
+}
+
+# wait_for FILE PATTERN SECONDS: polls FILE for an extended regular expression, at most SECONDS.
+wait_for() {
+  local file=$1 pattern=$2 seconds=$3 i
+  for ((i = 0; i < seconds * 20; i++)); do
+    grep -Eq -- "$pattern" "$file" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+# run_in_session NAME SECONDS COMMAND...: COMMAND inside a private X server and session bus, for at
+# most SECONDS (KORVALE_TEST_TIMEOUT overrides it); its exit status.
+run_in_session() {
+  local name=$1 seconds=$2
+  shift 2
+  start_x_session "$name"
+  timeout "${KORVALE_TEST_TIMEOUT:-$seconds}" dbus-run-session -- "$@"
+}
 start_x_session() {
   work=$(mktemp -d "/tmp/$1.XXXXXX")
   xvfb_pid=

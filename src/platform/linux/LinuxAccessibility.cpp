@@ -538,7 +538,6 @@ void LinuxAccessibility::forgetBus() {
     dispatchCache.clear();
 }
 
-long LinuxAccessibility::requestCount() { return AtspiBus::instance().requests(); }
 
 bool LinuxAccessibility::isProcessTrustedWithOptions(bool) {
     // No permission prompt exists on this desktop: a reachable accessibility bus is the trust.

@@ -76,9 +76,6 @@ public:
                                     const std::string& notification, void* refcon) override;
     RunLoopSourceRef observerGetRunLoopSource(const AXObserverRef& observer) override;
 
-    // Requests made since the start (for the cost figures in docs/linux.md).
-    static long requestCount();
-
     struct Observer;
 
     // Where application activations and launches go (the workspace posts them).

@@ -1,8 +1,10 @@
 // Measures the Linux backend on real applications, for the figures in docs/linux.md: platform
 // requests per user action, time from a selection change in the application to the host
 // callback beyond the fixed delivery delay, and the host's resident memory while it follows two
-// applications (the GTK3 test application and l3afpad) for a given number of seconds.
-//   korvale-linux-measure TEST_APP_SCRIPT SECONDS     (inside Xvfb and a session bus)
+// applications (the GTK3 test application and l3afpad) for a given number of seconds. Built with
+// the benchmarks (-DKORVALE_BENCHMARKS=ON); it drives the desktop with the Linux tests' driver
+// and runs inside their private X server and session bus:
+//   tests/linux/run-real-desktop.sh build/bench/korvale-linux-measure tests/linux/korvale_test_app.py SECONDS
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -10,10 +12,10 @@
 
 #include "DesktopDriver.h"
 #include "Korvale.h"
-#include "platform/linux/LinuxAccessibility.h"
+#include "platform/linux/AtspiCalls.h"
 
 using namespace korvale_linux_test;
-using korvale::platform::linuxdesk::LinuxAccessibility;
+using korvale::platform::linuxdesk::AtspiBus;
 
 namespace {
 
@@ -36,7 +38,7 @@ double median(std::vector<double> v) {
 // Requests made from `before` until the loop has been quiet for the settle time.
 long requestsSince(long before) {
     pumpUntil([] { return false; }, 0.7);
-    return LinuxAccessibility::requestCount() - before;
+    return AtspiBus::instance().requests() - before;
 }
 
 }  // namespace
@@ -48,9 +50,9 @@ int main(int argc, char** argv) {
     atspi_init();
     initMacAccessibility(onEvent);
     start("{}");
-    Child app({"/usr/bin/python3", argv[1], "100", "120"});
+    Child app(testAppCommand(argv[1]));
     if (!app.readLine(20)) return 1;
-    std::string doc = std::string(getenv("KORVALE_TEST_DIR") ? getenv("KORVALE_TEST_DIR") : "/tmp") + "/m.txt";
+    std::string doc = testFile("m.txt");
     g_file_set_contents(doc.c_str(), "alpha beta gamma delta", -1, nullptr);
     Child editor({"l3afpad", doc});
     auto appWindow = visibleWindowOf(app.pid());
@@ -65,7 +67,7 @@ int main(int argc, char** argv) {
     int cycles = 0;
     while (now() - begin < seconds) {
         ++cycles;
-        long r = LinuxAccessibility::requestCount();
+        long r = AtspiBus::instance().requests();
         double t0 = now();
         focusWindow(*appWindow);
         waitEvent("app_changed", t0, 3);
@@ -76,7 +78,7 @@ int main(int argc, char** argv) {
         // earlier one's delay is over).
         app.command("caret_view 0");
         pumpUntil([] { return false; }, 0.7);
-        r = LinuxAccessibility::requestCount();
+        r = AtspiBus::instance().requests();
         t0 = now();
         auto ok = app.command(cycles % 2 ? "select_view 6 11" : "select_view 0 5");
         double changed = 0;
@@ -85,19 +87,19 @@ int main(int argc, char** argv) {
         if (e && changed > 0) latencies.push_back(e->t - changed - kDeliveryDelay);
         requests["select text"].push_back(requestsSince(r));
 
-        r = LinuxAccessibility::requestCount();
+        r = AtspiBus::instance().requests();
         t0 = now();
         app.command("caret_view 2");
         waitEvent("caret", t0, 3);
         requests["collapse to caret"].push_back(requestsSince(r));
 
-        r = LinuxAccessibility::requestCount();
+        r = AtspiBus::instance().requests();
         t0 = now();
         app.command("focus_entry");
         waitEvent("focused_changed", t0, 3);
         requests["move focus"].push_back(requestsSince(r));
 
-        r = LinuxAccessibility::requestCount();
+        r = AtspiBus::instance().requests();
         t0 = now();
         focusWindow(*editorWindow);
         waitEvent("app_changed", t0, 3);
@@ -105,7 +107,7 @@ int main(int argc, char** argv) {
         waitEvent("text_select", t0, 3);
         requests["switch and select (l3afpad)"].push_back(requestsSince(r));
 
-        r = LinuxAccessibility::requestCount();
+        r = AtspiBus::instance().requests();
         t0 = now();
         getDataForVelaAssist();
         waitEvent("alt_enter_pressed", t0, 2);

@@ -1,0 +1,215 @@
+// The Linux end-to-end programs' shared driver (DesktopDriver.h).
+#include "DesktopDriver.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "Korvale.h"
+
+namespace korvale_linux_test {
+
+std::vector<Event> events;
+bool quietEvents = false;
+
+namespace {
+int passed = 0, failed = 0;
+}  // namespace
+
+double now() { return g_get_monotonic_time() / 1e6; }
+
+void onEvent(const char* name, const char* data) {
+    json parsed = json::parse(data, nullptr, false);
+    events.push_back({name, parsed, now()});
+    if (quietEvents) return;
+    std::printf("  event %s %s\n", name, data);
+    std::fflush(stdout);
+}
+
+std::string str(const std::optional<Event>& e) { return e ? e->name + " " + e->data.dump() : "(none)"; }
+
+bool pumpUntil(const std::function<bool()>& done, double seconds) {
+    double deadline = now() + seconds;
+    while (!done()) {
+        if (now() >= deadline) return false;
+        g_main_context_iteration(nullptr, FALSE);
+        g_usleep(2000);
+    }
+    return true;
+}
+
+void pump(double seconds) { pumpUntil([] { return false; }, seconds); }
+
+std::optional<Event> waitEvent(const std::string& names, double since, double seconds,
+                               const std::function<bool(const json&)>& accept) {
+    std::optional<Event> found;
+    pumpUntil([&] {
+        for (const auto& e : events) {
+            if (e.t < since) continue;
+            if (("|" + names + "|").find("|" + e.name + "|") == std::string::npos) continue;
+            if (accept && !accept(e.data)) continue;
+            found = e;
+            return true;
+        }
+        return false;
+    }, seconds);
+    return found;
+}
+
+bool followDesktop(const char* fieldRules) {
+    initMacAccessibility(onEvent);
+    if (!isAccessibiltyEnabled()) {
+        std::printf("SKIPPED: the accessibility bus does not answer in this session\n");
+        return false;
+    }
+    start(fieldRules);
+    return true;
+}
+
+void check(bool ok, const std::string& what, const std::string& detail) {
+    std::printf("%s %s %s\n", ok ? "PASS" : "FAIL", what.c_str(), ok ? "" : detail.c_str());
+    std::fflush(stdout);
+    ++(ok ? passed : failed);
+}
+
+int summary() {
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed ? 1 : 0;
+}
+
+std::string testFile(const std::string& name) {
+    const char* dir = std::getenv("KORVALE_TEST_DIR");
+    return std::string(dir && *dir ? dir : "/tmp") + "/" + name;
+}
+
+Child::Child(std::vector<std::string> argv) {
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    GError* error = nullptr;
+    if (!g_spawn_async_with_pipes(nullptr, args.data(), nullptr,
+                                  GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
+                                  nullptr, &pid_, &in_, &out_, nullptr, &error)) {
+        std::printf("cannot start %s: %s\n", argv[0].c_str(), error ? error->message : "?");
+        if (error) g_error_free(error);
+        pid_ = 0;
+        return;
+    }
+    fcntl(out_, F_SETFL, O_NONBLOCK);
+}
+
+Child::~Child() {
+    if (in_ >= 0) close(in_);
+    if (out_ >= 0) close(out_);
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        int status;
+        // Bounded: a child that ignores SIGTERM gets SIGKILL after two seconds.
+        for (int i = 0; i < 200 && waitpid(pid_, &status, WNOHANG) == 0; ++i) g_usleep(10000);
+        if (waitpid(pid_, &status, WNOHANG) == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+    }
+}
+
+void Child::send(const std::string& line) {
+    std::string l = line + "\n";
+    if (write(in_, l.data(), l.size()) < 0) std::printf("write to child failed\n");
+}
+
+void Child::closeInput() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+}
+
+std::optional<std::string> Child::readLine(double seconds) {
+    std::optional<std::string> line;
+    pumpUntil([&] {
+        char buf[512];
+        ssize_t n;
+        while ((n = read(out_, buf, sizeof buf)) > 0) buffer_.append(buf, n);
+        auto nl = buffer_.find('\n');
+        if (nl == std::string::npos) return false;
+        line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        return true;
+    }, seconds);
+    return line;
+}
+
+std::optional<std::string> Child::command(const std::string& line, double seconds) {
+    send(line);
+    return readLine(seconds);
+}
+
+std::optional<int> Child::wait(double seconds) {
+    std::optional<int> code;
+    pumpUntil([&] {
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+        code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        pid_ = 0;
+        return true;
+    }, seconds);
+    return code;
+}
+
+std::string Child::output() {
+    char buf[512];
+    ssize_t n;
+    while ((n = read(out_, buf, sizeof buf)) > 0) buffer_.append(buf, n);
+    return buffer_;
+}
+
+std::vector<std::string> testAppCommand(const std::string& script) {
+    return {"/usr/bin/python3", script, "100", "120"};
+}
+
+std::optional<std::string> run(std::vector<std::string> argv, double seconds) {
+    Child c(std::move(argv));
+    if (!c.ok()) return std::nullopt;
+    std::string out;
+    auto code = c.wait(seconds);
+    out = c.output();
+    if (!code || *code != 0) return std::nullopt;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+std::optional<std::string> visibleWindowOf(pid_t pid) {
+    for (int i = 0; i < 50; ++i) {
+        auto out = run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)}, 5);
+        if (out && !out->empty()) return out->substr(0, out->find('\n'));
+        pump(0.1);
+    }
+    return std::nullopt;
+}
+
+bool focusWindow(const std::string& window) {
+    return run({"xdotool", "windowfocus", "--sync", window}, 5).has_value();
+}
+
+std::optional<Frame> frameOf(Child& app) {
+    auto line = app.command("frame");
+    Frame f;
+    if (!line || std::sscanf(line->c_str(), "frame %lf %lf %lf %lf", &f.x, &f.y, &f.w, &f.h) != 4)
+        return std::nullopt;
+    return f;
+}
+
+bool inside(const json& data, const Frame& f) {
+    try {
+        double x = data.at("position").at("x"), y = data.at("position").at("y");
+        double w = data.at("size").at("width"), h = data.at("size").at("height");
+        return x >= f.x && y >= f.y && x + w <= f.x + f.w + 1 && y + h <= f.y + f.h + 1 && w > 0 && h > 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace korvale_linux_test
