@@ -290,11 +290,6 @@ const MacAccessibility::FieldRule* MacAccessibility::fieldRuleEntryFor(const Run
     return it == fieldRulesByKey.end() ? nullptr : it->second;
 }
 
-const json* MacAccessibility::fieldRuleFor(const RunningApplicationRef& app) const {
-    const FieldRule* entry = fieldRuleEntryFor(app);
-    return entry ? entry->rule : nullptr;
-}
-
 bool MacAccessibility::isBlockedField(const ElementRef& element, const RunningApplicationRef& app) const {
     const FieldRule* entry = fieldRuleEntryFor(app);
     if (!entry) return false;

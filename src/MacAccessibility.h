@@ -92,8 +92,6 @@ public:
     static EventData appInfo(const RunningApplicationRef& app);
     // `data` with `app`'s "bundle_id" and "name" added where missing.
     static EventData withAppInfo(EventData data, const RunningApplicationRef& app);
-    // The usable blocked-field rule for `app`, or none.
-    const nlohmann::json* fieldRuleFor(const RunningApplicationRef& app) const;
     // Whether `app`'s field rule matches `element`.
     bool isBlockedField(const ElementRef& element, const RunningApplicationRef& app) const;
     // Whether the platform marks `element` (of role `role`) as a secret field.

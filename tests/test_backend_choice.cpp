@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "TestSupport.h"
-#include "platform/Backend.h"
+#include "BackendSeam.h"
 
 namespace korvale::testing {
 namespace {
@@ -48,11 +48,11 @@ protected:
     void TearDown() override {
         DesktopTest::TearDown();
         setenv("KORVALE_BACKEND", saved_.c_str(), 1);
-        platform::chooseBackendAgainForTesting(platform::backendTable(), false);
+        chooseBackendAgain(platform::backendTable(), false);
         ASSERT_STREQ(platform::currentBackendName(), "sim");
     }
     void choose(std::span<const BackendEntry> table, bool simulatedAsked = false) {
-        platform::chooseBackendAgainForTesting(table, simulatedAsked);
+        chooseBackendAgain(table, simulatedAsked);
     }
     std::vector<std::string> eventNames() const {
         std::vector<std::string> out;

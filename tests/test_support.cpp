@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "BackendSeam.h"
 #include "platform/sim/SimWorkspace.h"
 #include "utils.h"
 
@@ -13,6 +14,13 @@ namespace {
 // at first use, which comes after static initialisation.
 const bool kSimulatedBackend = [] { return setenv("KORVALE_BACKEND", "sim", 1) == 0; }();
 }  // namespace
+
+void chooseBackendAgain(std::span<const platform::BackendEntry> table, bool simulatedAsked) {
+    // Kept reachable, so that the previous choice is not reported as a leak.
+    static std::vector<platform::BackendChoice*> previous;
+    if (auto* old = platform::processChoice()) previous.push_back(old);
+    platform::processChoice() = platform::chooseBackend(table, simulatedAsked);
+}
 
 std::vector<HostEvent>& hostEvents() {
     static std::vector<HostEvent> events;

@@ -46,20 +46,13 @@ public:
         double left = deadline - now();
         if (left > 0) std::this_thread::sleep_for(std::chrono::duration<double>(left));
     }
-    std::shared_ptr<DispatchQueue> makeSerialQueue(const std::string&) override {
-        struct Dropping final : DispatchQueue {
-            void asyncAfter(double, DispatchWorkItemRef) override {}
-        };
-        return std::make_shared<Dropping>();
-    }
 };
 
-class Session;
 
 // The accessibility service of a process that is not trusted: every request refused.
 class UntrustedAccessibility final : public AccessibilityService {
 public:
-    explicit UntrustedAccessibility(Session& session) : session_(session) {}
+    explicit UntrustedAccessibility(BackendChoice& session) : session_(session) {}
     bool isProcessTrustedWithOptions(bool prompt) override;
     ElementRef createApplication(pid_t) override { return nullptr; }
     AXError copyAttributeValue(const ElementRef&, const std::string&, ObjectRef*) override {
@@ -84,7 +77,7 @@ public:
     RunLoopSourceRef observerGetRunLoopSource(const AXObserverRef&) override { return nullptr; }
 
 private:
-    Session& session_;
+    BackendChoice& session_;
 };
 
 // Keeps the subscriptions until a backend answers, then hands them over.
@@ -126,9 +119,11 @@ public:
     bool setActivationPolicy(int) override { return false; }
 };
 
-class Session {
+}  // namespace
+
+class BackendChoice {
 public:
-    explicit Session(std::span<const BackendEntry> table) : accessibility_(*this) {
+    BackendChoice(std::span<const BackendEntry> table, bool simulatedRequested) : accessibility_(*this) {
         const char* wanted = std::getenv("KORVALE_BACKEND");
         const bool named = wanted && *wanted;
         for (const auto& entry : table) {
@@ -165,8 +160,6 @@ public:
         return false;
     }
 
-    static inline bool simulatedRequested = false;
-
 private:
     void scheduleRetry() {
         if (candidates_.empty()) return;  // nothing could ever answer
@@ -195,33 +188,33 @@ bool UntrustedAccessibility::isProcessTrustedWithOptions(bool prompt) {
     return false;
 }
 
-// Sessions are never destroyed: platform objects may be referred to until the process ends.
-Session*& session() {
-    static Session* chosen = nullptr;
+namespace {
+// Asked for before the first use: the simulated desktop is then among the candidates.
+bool simulatedRequested = false;
+}  // namespace
+
+BackendChoice* chooseBackend(std::span<const BackendEntry> table, bool simulatedAsked) {
+    return new BackendChoice(table, simulatedAsked);
+}
+
+// Never destroyed: platform objects may be referred to until the process ends.
+BackendChoice*& processChoice() {
+    static BackendChoice* chosen = nullptr;
     return chosen;
 }
 
-}  // namespace
-
 Platform& current() {
-    if (!session()) session() = new Session(backendTable());
-    return session()->platform();
+    auto& choice = processChoice();
+    if (!choice) choice = chooseBackend(backendTable(), simulatedRequested);
+    return choice->platform();
 }
 
 const char* currentBackendName() {
     current();
-    return session()->name();
+    return processChoice()->name();
 }
 
 // Called by the control API: once a backend is chosen, the choice stands.
-void requestSimulatedBackend() { Session::simulatedRequested = true; }
-
-void chooseBackendAgainForTesting(std::span<const BackendEntry> table, bool simulatedAsked) {
-    Session::simulatedRequested = simulatedAsked;
-    // The previous choice stays reachable (its objects may still be referred to): not a leak.
-    static std::vector<std::unique_ptr<Session>> previous;
-    if (session()) previous.emplace_back(session());
-    session() = new Session(table);
-}
+void requestSimulatedBackend() { simulatedRequested = true; }
 
 }  // namespace korvale::platform

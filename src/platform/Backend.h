@@ -31,8 +31,12 @@ inline constexpr double kBackendRetryInterval = 2.0;
 // The name of the backend in use: an entry's name, or "none" while no service answers.
 const char* currentBackendName();
 
-// Chooses again from `table` as if the process had just started, with the control API called
-// first or not (tests only: the library chooses once). The previous choice's objects stay alive.
-void chooseBackendAgainForTesting(std::span<const BackendEntry> table, bool simulatedAsked);
+// A choice among the entries of `table`, made as at a process's start (`simulatedAsked`: the
+// control API was called first), trying to connect at once and then on the loop. The process
+// makes one, from backendTable(), at the first use of current(); choices are never destroyed.
+class BackendChoice;
+BackendChoice* chooseBackend(std::span<const BackendEntry> table, bool simulatedAsked);
+// The choice that serves the process (none before the first use of current()).
+BackendChoice*& processChoice();
 
 }  // namespace korvale::platform

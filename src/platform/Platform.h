@@ -35,29 +35,6 @@ public:
 };
 using RunLoopSourceRef = std::shared_ptr<RunLoopSource>;
 
-// A work item on a serial queue that can be cancelled before it starts.
-class DispatchWorkItem {
-public:
-    explicit DispatchWorkItem(std::function<void()> block) : block_(std::move(block)) {}
-    void cancel() { cancelled_ = true; }
-    bool isCancelled() const { return cancelled_; }
-    void perform() {
-        if (!cancelled_ && block_) block_();
-    }
-
-private:
-    std::function<void()> block_;
-    bool cancelled_ = false;
-};
-using DispatchWorkItemRef = std::shared_ptr<DispatchWorkItem>;
-
-// A private serial queue: its items never run on the caller's stack, and never two at once.
-class DispatchQueue {
-public:
-    virtual ~DispatchQueue() = default;
-    virtual void asyncAfter(double deadline, DispatchWorkItemRef item) = 0;
-};
-
 class MainLoop {
 public:
     virtual ~MainLoop() = default;
@@ -74,8 +51,6 @@ public:
     // timer, source or delayed work of this thread runs meanwhile). A backend may go on with its
     // own platform duties, such as answering clipboard requests for data it owns.
     virtual void blockUntil(double deadline) = 0;
-    // A private serial dispatch queue with the given label.
-    virtual std::shared_ptr<DispatchQueue> makeSerialQueue(const std::string& label) = 0;
 };
 
 // ---------------------------------------------------------------------------------------------

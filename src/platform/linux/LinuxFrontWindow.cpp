@@ -32,12 +32,6 @@ void FrontWindow::watch(XWindow topLevel) {
     x_.selectInput(topLevel, FocusChangeMask);
 }
 
-XWindow FrontWindow::clientOf(XWindow topLevel) {
-    pidOf(topLevel);
-    auto it = topLevels_.find(topLevel);
-    return it == topLevels_.end() ? 0 : it->second.client;
-}
-
 pid_t FrontWindow::pidOf(XWindow topLevel) {
     auto& known = topLevels_[topLevel];
     if (known.pid) return known.pid;

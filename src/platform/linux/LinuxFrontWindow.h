@@ -46,9 +46,7 @@ private:
     void watch(XWindow topLevel);
     // The process of a top-level window (a frame of a reparenting window manager is looked into).
     pid_t pidOf(XWindow topLevel);
-    XWindow clientOf(XWindow topLevel);
     void setFront(pid_t pid);
-    bool windowManagerPublishesActive();
 
     XConnection& x_;
     XWindow root_ = 0;

@@ -25,16 +25,6 @@ gboolean runOnce(gpointer data) {
 
 void dropWork(gpointer data) { delete static_cast<std::function<void()>*>(data); }
 
-class GLibSerialQueue final : public DispatchQueue {
-public:
-    // Items are timeouts on the one main thread, so two never run at once, and never on the
-    // caller's stack.
-    void asyncAfter(double deadline, DispatchWorkItemRef item) override {
-        double wait = deadline - g_get_monotonic_time() / 1e6;
-        GLibMainLoop::runAfter(wait, [item] { item->perform(); });
-    }
-};
-
 }  // namespace
 
 double GLibMainLoop::now() { return static_cast<double>(g_get_monotonic_time()) / 1e6; }
@@ -70,10 +60,6 @@ void GLibMainLoop::blockUntil(double deadline) {
     }
     gint64 left = until - g_get_monotonic_time();
     if (left > 0) g_usleep(static_cast<gulong>(left));
-}
-
-std::shared_ptr<DispatchQueue> GLibMainLoop::makeSerialQueue(const std::string&) {
-    return std::make_shared<GLibSerialQueue>();
 }
 
 }  // namespace korvale::platform::linuxdesk

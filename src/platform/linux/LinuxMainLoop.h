@@ -20,7 +20,6 @@ public:
     void asyncAfterOnMain(double deadline, std::function<void()> work) override;
     void scheduledTimer(double interval, std::function<void()> block) override;
     void blockUntil(double deadline) override;
-    std::shared_ptr<DispatchQueue> makeSerialQueue(const std::string& label) override;
 
     // Runs `work` on the main context after `seconds` (at least the next iteration).
     static void runAfter(double seconds, std::function<void()> work);

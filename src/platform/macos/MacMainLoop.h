@@ -1,5 +1,5 @@
 // The macOS main loop: the Core Foundation half (MacRunLoop) with delayed work on the main
-// dispatch queue, NSTimer one-shots and serial queues that run on the main thread.
+// dispatch queue and NSTimer one-shots.
 #pragma once
 
 #include "platform/macos/MacRunLoop.h"
@@ -10,7 +10,6 @@ class MacMainLoop final : public MacRunLoop {
 public:
     void asyncAfterOnMain(double deadline, std::function<void()> work) override;
     void scheduledTimer(double interval, std::function<void()> block) override;
-    std::shared_ptr<platform::DispatchQueue> makeSerialQueue(const std::string& label) override;
 };
 
 }  // namespace korvale::macos

@@ -27,22 +27,6 @@ dispatch_time_t timeAfter(double seconds) {
     return dispatch_time(DISPATCH_TIME_NOW, static_cast<int64_t>(seconds * static_cast<double>(NSEC_PER_SEC)));
 }
 
-class MainTargetedQueue final : public platform::DispatchQueue {
-public:
-    explicit MainTargetedQueue(const std::string& label, MacMainLoop& loop)
-        : queue_(dispatch_queue_create_with_target(label.c_str(), DISPATCH_QUEUE_SERIAL, dispatch_get_main_queue())),
-          loop_(loop) {}
-    void asyncAfter(double deadline, platform::DispatchWorkItemRef item) override {
-        dispatch_after(timeAfter(deadline - loop_.now()), queue_, ^{
-          if (item) item->perform();
-        });
-    }
-
-private:
-    dispatch_queue_t queue_;
-    MacMainLoop& loop_;
-};
-
 }  // namespace
 
 void MacMainLoop::asyncAfterOnMain(double deadline, std::function<void()> work) {
@@ -59,10 +43,6 @@ void MacMainLoop::scheduledTimer(double interval, std::function<void()> block) {
                                       block:^(NSTimer *) {
                                         runGuarded(shared);
                                       }];
-}
-
-std::shared_ptr<platform::DispatchQueue> MacMainLoop::makeSerialQueue(const std::string& label) {
-    return std::make_shared<MainTargetedQueue>(label, *this);
 }
 
 }  // namespace korvale::macos

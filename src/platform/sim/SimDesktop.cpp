@@ -41,30 +41,10 @@ public:
         d_.scheduleMain(d_.nowNs() + Desktop::toNs(interval), Desktop::Lane::Timer, std::move(block));
     }
     void blockUntil(double deadline) override { d_.blockUntil(deadline); }
-    std::shared_ptr<DispatchQueue> makeSerialQueue(const std::string& label) override;
 
 private:
     Desktop& d_;
 };
-
-// A private serial queue: its items run from the main loop's servicing, never on the caller's
-// stack and one at a time, which is what a serial queue guarantees.
-class SimSerialQueue final : public DispatchQueue {
-public:
-    SimSerialQueue(Desktop& d, std::string label) : d_(d), label_(std::move(label)) {}
-    void asyncAfter(double deadline, DispatchWorkItemRef item) override {
-        d_.scheduleMain(Desktop::toNs(deadline), Desktop::Lane::PrivateQueue,
-                        [item] { item->perform(); });
-    }
-
-private:
-    Desktop& d_;
-    std::string label_;
-};
-
-std::shared_ptr<DispatchQueue> SimMainLoop::makeSerialQueue(const std::string& label) {
-    return std::make_shared<SimSerialQueue>(d_, label);
-}
 
 class SimConsole final : public Console {
 public:

@@ -58,7 +58,6 @@ public:
     // ----- clock and main loop -----
     int64_t nowNs() const { return nowNs_; }
     double nowSeconds() const { return static_cast<double>(nowNs_) / 1e9; }
-    bool virtualClock() const { return virtualClock_; }
     void setVirtualClock(bool isVirtual);
     static int64_t toNs(double seconds);
     // Runs the main run loop in `mode` for `seconds` of (virtual or wall) time.
@@ -68,7 +67,7 @@ public:
 
     // Work items on the main thread at a time: main-queue blocks run in every mode, timers only
     // in the default mode, mouse messages in every mode.
-    enum class Lane { MainQueue, Timer, Mouse, PrivateQueue };
+    enum class Lane { MainQueue, Timer, Mouse };
     void scheduleMain(int64_t dueNs, Lane lane, std::function<void()> work);
     // A run-loop source with something to deliver: serviced when the loop runs in a mode the
     // source was added for.

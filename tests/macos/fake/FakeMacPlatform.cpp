@@ -25,9 +25,6 @@ public:
     void scheduledTimer(double interval, std::function<void()> block) override {
         sim().scheduledTimer(interval, std::move(block));
     }
-    std::shared_ptr<platform::DispatchQueue> makeSerialQueue(const std::string& label) override {
-        return sim().makeSerialQueue(label);
-    }
 
 private:
     static platform::MainLoop& sim() { return Desktop::instance().platform().mainLoop; }
