@@ -6,6 +6,7 @@ get_filename_component(KORVALE_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLU
 # The core: the nine exports' implementation, the monitor, delivery and the access layer's values.
 # The `main` export (src/MainSymbol.cpp) and the backend table are compiled per library.
 set(KORVALE_CORE_SOURCES
+  src/Diagnostic.cpp
   src/HostText.cpp
   src/MacAccessibility.cpp
   src/MacAccessibilityHostRequests.cpp

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/Platform.h"
+#include "Diagnostic.h"
 
 namespace korvale {
 
@@ -39,7 +39,7 @@ std::string shortForDiagnostic(const std::string& text, std::size_t limit) {
 namespace {
 
 void printJSONError(const std::string& message) {
-    platform::current().console.writeLine("Error deserializing JSON: " + shortForDiagnostic(message));
+    diagnostic("Error deserializing JSON: " + shortForDiagnostic(message));
 }
 
 // Thrown by the parser's callback past kMaxHostJSONDepth, and caught in parseHostJSON.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Diagnostic.h"
 #include "utils.h"
 
 namespace korvale {
@@ -96,8 +97,6 @@ bool sameText(const std::optional<std::string>& a, const char* b) {
 bool isTextFieldRole(const std::optional<std::string>& role) {
     return sameText(role, "AXTextField") || sameText(role, "AXTextArea");
 }
-
-void diagnostic(const std::string& line) { platform::current().console.writeLine(line); }
 
 // The line for a followed application whose notifications are not registered.
 void reportBlockedApp(const std::string& bundleIdentifier) {

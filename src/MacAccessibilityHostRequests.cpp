@@ -3,6 +3,7 @@
 // until the paste has taken the text, and put back everything the pasteboard held — unless the
 // user copied something meanwhile. The on-demand snapshot reports the selection, or the text
 // above the caret with the caret's rectangle, as "alt_enter_pressed".
+#include "Diagnostic.h"
 #include "MacAccessibility.h"
 #include "utils.h"
 
@@ -38,11 +39,10 @@ const char* const kNotTakenLine = "setText: the text was not taken within 3 s";
 void MacAccessibility::setSelectedText(const std::string& text) {
     auto& pasteboard = platform::current().pasteboard;
     auto& loop = platform::current().mainLoop;
-    auto& console = platform::current().console;
     // Every item with every type, so that images, rich text and files come back too.
     auto saved = pasteboard.pasteboardItems();
     if (!saved) {
-        console.writeLine(kNotSavedLine);
+        diagnostic(kNotSavedLine);
         return;
     }
     const long savedCount = pasteboard.changeCount();
@@ -52,7 +52,7 @@ void MacAccessibility::setSelectedText(const std::string& text) {
 
     // The keystroke goes to whatever is in front: into the followed application, or nowhere.
     if (auto refusal = pasteRefusal()) {
-        platform::current().console.writeLine(*refusal);
+        diagnostic(*refusal);
         emit("error", {{"message", *refusal}});
         return;
     }
@@ -61,7 +61,7 @@ void MacAccessibility::setSelectedText(const std::string& text) {
     if (pasteboard.changeCount() != savedCount) {
         saved = pasteboard.pasteboardItems();
         if (!saved) {
-            console.writeLine(kNotSavedLine);
+            diagnostic(kNotSavedLine);
             return;
         }
     }
@@ -73,13 +73,13 @@ void MacAccessibility::setSelectedText(const std::string& text) {
     pasteboard.clearContents();
     if (!pasteboard.setString(text, platform::NSPasteboardTypeString)) {
         giveBack();
-        console.writeLine("setText failed: the pasteboard did not take the text");
+        diagnostic("setText failed: the pasteboard did not take the text");
         return;
     }
     const long ours = pasteboard.changeCount();
     if (!pasteCommand()) {
         giveBack();
-        console.writeLine("setText failed: the paste keystroke could not be posted");
+        diagnostic("setText failed: the paste keystroke could not be posted");
         return;
     }
     const double posted = loop.now();
@@ -94,7 +94,7 @@ void MacAccessibility::setSelectedText(const std::string& text) {
     if (pasteboard.changeCount() == ours ||
         pasteboard.stringForType(platform::NSPasteboardTypeString) == text)
         giveBack();
-    console.writeLine(fetch == PasteboardFetch::NotTaken ? kNotTakenLine : "Task ended");
+    diagnostic(fetch == PasteboardFetch::NotTaken ? kNotTakenLine : "Task ended");
 }
 
 // Why a paste must not be made now, or nothing when it may. With no followed application the

@@ -4,11 +4,10 @@
 #include "main.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <exception>
-#include <thread>
 
+#include "Diagnostic.h"
 #include "WindowTracker.h"
 #include "platform/Platform.h"
 
@@ -27,21 +26,13 @@ std::vector<std::shared_ptr<MacAccessibility>> retiredMonitors;
 // Distinguishes the stored event from a newer one stored while the host callback runs.
 uint64_t storedEventGeneration = 0;
 
-// The thread the library runs on: the one that made the first call of an export. Everything the
-// library keeps is that thread's alone (no locks), so a call from any other thread is refused at
-// the boundary before it touches anything. The refusal goes straight to standard output in one
-// write: the platform's console belongs to the library's thread too.
-std::atomic<std::thread::id> libraryThread{};
-
+// The library runs on the thread that made the first call of an export; a call from any other
+// thread is refused at the boundary before it touches anything, with one line.
 bool onLibraryThread(const char* exportName) noexcept {
-    const std::thread::id self = std::this_thread::get_id();
-    std::thread::id owner{};
-    if (libraryThread.compare_exchange_strong(owner, self) || owner == self) return true;
+    if (claimLibraryThread()) return true;
     char line[160];
-    int n = std::snprintf(line, sizeof line, "refused: %s called from a thread other than the library's\n",
-                          exportName);
-    if (n > 0) std::fwrite(line, 1, std::min<std::size_t>(std::size_t(n), sizeof line - 1), stdout);
-    std::fflush(stdout);
+    std::snprintf(line, sizeof line, "refused: %s called from a thread other than the library's", exportName);
+    diagnostic(line);
     return false;
 }
 
@@ -125,8 +116,7 @@ void startTracking(const char* text) {
 void replaceText(const char* text) {
     if (!macAccessibility) return;
     if (text && longerThan(text, kMaxSetTextBytes)) {
-        platform::current().console.writeLine("setText failed: the text is longer than " +
-                                              std::to_string(kMaxSetTextBytes) + " bytes");
+        diagnostic("setText failed: the text is longer than " + std::to_string(kMaxSetTextBytes) + " bytes");
         return;
     }
     auto decoded = decodeHostString(text);

@@ -6,6 +6,8 @@
 // handed out by a "copy" call is released on every path. Main thread only; nothing is locked.
 #include "utils.h"
 
+#include "Diagnostic.h"
+
 #include <string>
 #include <variant>
 #include <vector>
@@ -18,7 +20,6 @@ using platform::TypeID;
 namespace {
 
 platform::AccessibilityService& ax() { return platform::current().accessibility; }
-void printLine(const std::string& line) { platform::current().console.writeLine(line); }
 
 }  // namespace
 
@@ -73,12 +74,12 @@ namespace {
 template <typename T>
 std::optional<T> convertOrReport(AXError code, const ObjectRef& value) {
     if (code == platform::kAXErrorNotImplemented) {
-        printLine(std::to_string(code) + " Attribute not implemented");
+        diagnostic(std::to_string(code) + " Attribute not implemented");
         return std::nullopt;
     }
     if (code == platform::kAXErrorNoValue) return std::nullopt;
     if (code != platform::kAXErrorSuccess) {
-        printLine(std::to_string(code) + " Error retrieving attribute");
+        diagnostic(std::to_string(code) + " Error retrieving attribute");
         return std::nullopt;
     }
     if (!value) return std::nullopt;
@@ -133,7 +134,7 @@ std::optional<std::vector<std::string>> getAttributes(const ElementRef& ref) {
     ObjectRef names;
     AXError code = ax().copyAttributeNames(ref, &names);
     if (code != platform::kAXErrorSuccess) {
-        printLine(std::to_string(code) + " Error retrieving attribute list");
+        diagnostic(std::to_string(code) + " Error retrieving attribute list");
         return std::nullopt;
     }
     if (platform::CFGetTypeID(names) != TypeID::Array) return std::nullopt;
@@ -204,11 +205,11 @@ void setNotification(const ElementRef& element, int32_t pid, const std::string& 
         // No observer (the process has gone, or the platform refused): nothing can be added or
         // attached. The line is the one a failed registration prints, so the log shows it
         // whichever step failed; nothing is remembered, so a later call tries again.
-        printLine("error");
+        diagnostic("error");
         return;
     }
     AXError code = service.observerAddNotification(observer, element, notification, monitor);
-    if (code != platform::kAXErrorSuccess) printLine("error");
+    if (code != platform::kAXErrorSuccess) diagnostic("error");
     // Attached even after a failed add, so the observer lives as long as the platform's loop.
     auto& loop = platform::current().mainLoop;
     auto source = service.observerGetRunLoopSource(observer);
