@@ -115,24 +115,37 @@ void MacAccessibility::retire() {
     selectedText.clear();
     setBlockedApps({});
     setBlockedFiledList({});
-    forgetRegistrationsOf(this);
+    // Whatever the platform would still call of it goes: it costs the platform nothing more.
+    removeWorkspaceSubscriptions();
+    removeRegistrationsOf(this);
+}
+
+void MacAccessibility::removeWorkspaceSubscriptions() {
+    auto subscriptions = std::move(workspaceSubscriptions);
+    workspaceSubscriptions.clear();
+    for (const auto& s : subscriptions) s.workspace->removeObserver(s.observer);
 }
 
 void MacAccessibility::start() {
     if (platform::current().accessibility.isProcessTrustedWithOptions(false))
         diagnostic("Accessibility is enabled");
-    // The subscription keeps the monitor alive for the rest of the process.
+    // Started again, the monitor subscribes again, as it always has: each activation is then
+    // seen (and printed) once per start, and handled once.
+    // The host interface keeps a started monitor (retired ones too); the subscription refers to
+    // it without owning it, since the monitor owns the subscription.
     auto self = shared_from_this();
+    std::weak_ptr<MacAccessibility> weak = self;
     started = true;
     setAppChangedNotification(
-        [self](const WorkspaceNotification& n) {
-            if (!self->retired) self->appChangedEvent(n);
+        [weak](const WorkspaceNotification& n) {
+            auto monitor = weak.lock();
+            if (monitor && !monitor->retired) monitor->appChangedEvent(n);
         },
         self);
 }
 
 void setAppChangedNotification(std::function<void(const WorkspaceNotification&)> callBack,
-                               const std::shared_ptr<MacAccessibility>&) {
+                               const std::shared_ptr<MacAccessibility>& monitor) {
     auto& workspace = platform::current().workspace;
     // Shared, so that a copy of the block (platforms copy them to post) costs a reference count,
     // not an allocation: a retired monitor's subscriptions stay cheap however many there are.
@@ -144,8 +157,11 @@ void setAppChangedNotification(std::function<void(const WorkspaceNotification&)>
         } catch (...) {
         }
     };
-    workspace.addObserverForName(platform::NSWorkspaceDidActivateApplicationNotification, block);
-    workspace.addObserverForName(platform::NSWorkspaceDidLaunchApplicationNotification, block);
+    for (const auto* name : {&platform::NSWorkspaceDidActivateApplicationNotification,
+                             &platform::NSWorkspaceDidLaunchApplicationNotification}) {
+        auto observer = workspace.addObserverForName(*name, block);
+        if (monitor && observer) monitor->workspaceSubscriptions.push_back({&workspace, observer});
+    }
 }
 
 void MacAccessibility::appChangedEvent(const WorkspaceNotification& notification) {

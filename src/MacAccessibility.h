@@ -59,6 +59,15 @@ public:
     bool retired = false;
     void retire();
 
+    // The workspace subscriptions start() made, with the workspace that took each (the platform
+    // may change from a stand-in to the desktop that answered later).
+    struct WorkspaceSubscription {
+        platform::Workspace* workspace;
+        platform::NotificationObserverRef observer;
+    };
+    std::vector<WorkspaceSubscription> workspaceSubscriptions;
+    void removeWorkspaceSubscriptions();
+
     // Operations, in declaration order.
     virtual void setBlockedApps(std::vector<std::string> apps);
     virtual EventData getBasicAppInfo();
@@ -115,7 +124,7 @@ public:
 };
 
 // Subscribes `callBack` to application activation and launch on the workspace's notification
-// centre; the subscriptions are never removed.
+// centre; the monitor keeps the subscriptions, and removes them when it is retired.
 void setAppChangedNotification(std::function<void(const WorkspaceNotification&)> callBack,
                                const std::shared_ptr<MacAccessibility>& monitor);
 

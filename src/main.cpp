@@ -64,12 +64,14 @@ void retire(const std::shared_ptr<MacAccessibility>& monitor) {
     if (monitor->started) retiredMonitors.push_back(monitor);
 }
 
-// The monitor started last: starting another one retires it, so that repeated init and start
-// leave one monitor following, not one more each time.
-std::weak_ptr<MacAccessibility> startedMonitor;
+// The monitor started last, kept while it follows even when `initMacAccessibility` replaced it:
+// starting another one retires it, so that repeated init and start leave one monitor following,
+// not one more each time.
+std::shared_ptr<MacAccessibility> startedMonitor;
 
 int resetGlobals() {
     retire(macAccessibility);
+    if (startedMonitor && startedMonitor->retired) startedMonitor = nullptr;
     macAccessibility = nullptr;
     observer_callback = nullptr;
     eventParams.reset();
@@ -100,7 +102,7 @@ void blockApps(const char* text) {
 void startTracking(const char* text) {
     if (!macAccessibility) return;  // before initMacAccessibility: ignored
     auto monitor = macAccessibility;
-    if (auto previous = startedMonitor.lock(); previous && previous != monitor) retire(previous);
+    if (startedMonitor && startedMonitor != monitor) retire(startedMonitor);
     startedMonitor = monitor;
     monitor->start();
     auto parsed = readHostJSON(text);

@@ -155,14 +155,15 @@ AXObserverRef observer;
 
 namespace {
 
-// A registration the platform took. It refers to its observer's run-loop source without keeping
-// it alive: the source belongs to the platform's run loop.
+// A registration the platform took. It refers to its observer and the observer's run-loop source
+// without keeping either alive: the run loop holds the source, and the source its observer.
 struct Registration {
     int32_t pid;
     ElementRef element;
     std::string notification;
     AXObserverCallback callback;
     const MacAccessibility* monitor;
+    std::weak_ptr<platform::AXObserver> observer;
     std::weak_ptr<platform::RunLoopSource> source;
 
     // Whether the platform still holds it: a desktop reset, a quit application or a service
@@ -216,11 +217,28 @@ void setNotification(const ElementRef& element, int32_t pid, const std::string& 
     loop.addSource(source, platform::kCFRunLoopDefaultMode);
     // Only a registration that took hold is remembered: a failed one may succeed later.
     if (code == platform::kAXErrorSuccess && source)
-        registrations().push_back({pid, element, notification, callback, monitor, source});
+        registrations().push_back({pid, element, notification, callback, monitor, observer, source});
 }
 
-void forgetRegistrationsOf(const MacAccessibility* monitor) {
-    std::erase_if(registrations(), [monitor](const Registration& r) { return r.monitor == monitor; });
+void removeRegistrationsOf(const MacAccessibility* monitor) {
+    // Taken out of the list first: removing may call back into the platform's loop.
+    std::vector<Registration> mine;
+    std::erase_if(registrations(), [&](Registration& r) {
+        if (r.monitor != monitor) return false;
+        mine.push_back(std::move(r));
+        return true;
+    });
+    auto& service = ax();
+    auto& loop = platform::current().mainLoop;
+    for (const auto& r : mine) {
+        if (!r.held()) continue;  // the platform let go of it already
+        auto heldObserver = r.observer.lock();
+        auto heldSource = r.source.lock();
+        if (heldObserver) service.observerRemoveNotification(heldObserver, r.element, r.notification);
+        // Each registration has an observer of its own: with its one notification gone, the
+        // observer has nothing left to deliver, and the loop lets go of it.
+        loop.removeSource(heldSource, platform::kCFRunLoopDefaultMode);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

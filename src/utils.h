@@ -55,9 +55,9 @@ extern AXObserverRef observer;
 // the desktop was replaced) is made again.
 void setNotification(const ElementRef& element, int32_t pid, const std::string& notification,
                      AXObserverCallback callback, MacAccessibility* monitor);
-// Forgets what `monitor` registered (it was retired): its registrations stay with the platform,
-// but no later registration is compared against them.
-void forgetRegistrationsOf(const MacAccessibility* monitor);
+// Removes what `monitor` registered (it was retired) from the platform: the notifications from
+// their observers, and the observers' sources from the run loop, which then lets go of them.
+void removeRegistrationsOf(const MacAccessibility* monitor);
 
 std::optional<CGRect> getSelectedTextBoundingRectCorrect(const ElementRef& element);
 std::optional<CGRect> getSelectedTextBoundingRect(const ElementRef& element);

@@ -1,6 +1,7 @@
-// Repeated initMacAccessibility / start / main: retired monitors stop following and let go, so an
-// application switch after a thousand cycles makes exactly the requests, lines and events (at
-// the same virtual times) that it makes after one.
+// Repeated initMacAccessibility / start / main: retired monitors stop following and remove what
+// they subscribed and registered from the platform, so an application switch after a thousand
+// cycles makes exactly the requests, lines and events (at the same virtual times) that it makes
+// after one, and the platform calls into the library exactly as often.
 #include <cmath>
 
 #include "TestSupport.h"
@@ -12,6 +13,8 @@ struct SwitchCost {
     json requests;  // without their times
     std::vector<std::string> lines;
     std::vector<std::pair<std::string, long long>> events;  // name, microseconds after the switch
+    long long callbacks = 0;  // observer callbacks and workspace blocks the platform called
+    json held;                // what the platform holds for the library afterwards
 };
 
 class Cycles : public DesktopTest {
@@ -36,6 +39,7 @@ protected:
     SwitchCost measure() {
         desktop().clearRequests();
         hostEvents().clear();
+        const long long callbacksBefore = desktop().state()["callbacks"];
         const std::size_t linesBefore = stdoutLines().size();
         const double t0 = now();
         perform({{"action", "activate"}, {"pid", 101}});
@@ -47,6 +51,10 @@ protected:
         for (auto& r : cost.requests) r.erase("t");
         cost.lines.assign(stdoutLines().begin() + linesBefore, stdoutLines().end());
         for (const auto& e : hostEvents()) cost.events.emplace_back(e.name, std::llround((e.t - t0) * 1e6));
+        const json state = desktop().state();
+        cost.callbacks = state["callbacks"].get<long long>() - callbacksBefore;
+        for (const char* key : {"workspace_observers", "attached_sources", "registrations_held"})
+            cost.held[key] = state[key];
         return cost;
     }
 };
@@ -67,6 +75,18 @@ TEST_F(Cycles, ASwitchCostsTheSameAfterAThousandCyclesAsAfterOne) {
     EXPECT_EQ(after.requests, once.requests);
     EXPECT_EQ(after.lines, once.lines);
     EXPECT_EQ(after.events, once.events);
+    EXPECT_EQ(after.callbacks, once.callbacks) << "the platform called retired subscriptions";
+    EXPECT_EQ(after.held, once.held) << "the platform still holds what retired monitors subscribed";
+}
+
+// The figures themselves: one activation subscription and one launch subscription, the four
+// registrations on each application followed, one call per notification.
+TEST_F(Cycles, AfterAThousandCyclesThePlatformHoldsOneMonitorsWorth) {
+    for (int i = 0; i < 1000; ++i) cycle();
+    SwitchCost after = measure();
+    EXPECT_EQ(after.held, (json{{"workspace_observers", 2}, {"attached_sources", 8}, {"registrations_held", 8}}));
+    // The activation's block and the selection's observer callback.
+    EXPECT_EQ(after.callbacks, 2);
 }
 
 // Starting a second monitor without `main` retires the first, so init/start cycles do not pile

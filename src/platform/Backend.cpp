@@ -40,6 +40,7 @@ public:
         return duration<double>(steady_clock::now().time_since_epoch()).count();
     }
     void addSource(const RunLoopSourceRef&, const std::string&) override {}
+    void removeSource(const RunLoopSourceRef&, const std::string&) override {}
     void asyncAfterOnMain(double, std::function<void()>) override {}
     void scheduledTimer(double, std::function<void()>) override {}
     void blockUntil(double deadline) override {
@@ -74,21 +75,53 @@ public:
                                     void*) override {
         return kAXErrorAPIDisabled;
     }
+    AXError observerRemoveNotification(const AXObserverRef&, const ElementRef&, const std::string&) override {
+        return kAXErrorAPIDisabled;
+    }
     RunLoopSourceRef observerGetRunLoopSource(const AXObserverRef&) override { return nullptr; }
 
 private:
     BackendChoice& session_;
 };
 
-// Keeps the subscriptions until a backend answers, then hands them over.
+// Keeps the subscriptions until a backend answers, then hands them over. The subscriber keeps
+// the observer this workspace gave it; removing it later removes the one handed over.
 class WaitingWorkspace final : public Workspace {
 public:
-    void addObserverForName(const std::string& name,
-                            std::function<void(const Notification&)> block) override {
-        pending.emplace_back(name, std::move(block));
+    struct Pending final : NotificationObserver {
+        std::string name;
+        std::function<void(const Notification&)> block;
+        Workspace* handedTo = nullptr;
+        NotificationObserverRef handedOver;
+    };
+    NotificationObserverRef addObserverForName(const std::string& name,
+                                               std::function<void(const Notification&)> block) override {
+        auto p = std::make_shared<Pending>();
+        p->name = name;
+        p->block = std::move(block);
+        pending.push_back(p);
+        return p;
+    }
+    void removeObserver(const NotificationObserverRef& observer) override {
+        auto* p = dynamic_cast<Pending*>(observer.get());
+        if (!p) return;
+        if (p->handedTo) p->handedTo->removeObserver(p->handedOver);
+        p->handedTo = nullptr;
+        p->handedOver.reset();
+        std::erase(pending, observer);
+    }
+    // Subscribes every waiting block on `workspace`.
+    void handOver(Workspace& workspace) {
+        auto waiting = std::move(pending);
+        pending.clear();
+        for (auto& p : waiting) {
+            p->handedTo = &workspace;
+            p->handedOver = workspace.addObserverForName(p->name, std::move(p->block));
+            p->block = nullptr;
+        }
     }
     RunningApplicationRef frontmostApplication() override { return nullptr; }
-    std::vector<std::pair<std::string, std::function<void(const Notification&)>>> pending;
+    std::vector<std::shared_ptr<Pending>> pending;
 };
 
 class EmptyPasteboard final : public Pasteboard {
@@ -151,10 +184,7 @@ public:
             active_ = platform;
             activeName_ = entry->name;
             // Subscriptions made while waiting now listen to the desktop that answered.
-            auto pending = std::move(workspace_.pending);
-            workspace_.pending.clear();
-            for (auto& [notificationName, block] : pending)
-                active_->workspace.addObserverForName(notificationName, std::move(block));
+            workspace_.handOver(active_->workspace);
             return true;
         }
         return false;

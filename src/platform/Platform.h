@@ -43,6 +43,9 @@ public:
     // CFRunLoopAddSource on the current (main) run loop: the source is serviced only while the
     // loop runs in `mode`.
     virtual void addSource(const RunLoopSourceRef& source, const std::string& mode) = 0;
+    // CFRunLoopRemoveSource: the source is no longer serviced in `mode`; once it is in no mode,
+    // the loop lets go of it.
+    virtual void removeSource(const RunLoopSourceRef& source, const std::string& mode) = 0;
     // DispatchQueue.main.asyncAfter: run `work` on the main thread at `deadline`.
     virtual void asyncAfterOnMain(double deadline, std::function<void()> work) = 0;
     // NSTimer scheduledTimerWithTimeInterval:repeats:NO on the current run loop, default mode.
@@ -88,6 +91,9 @@ public:
     virtual AXError observerCreate(pid_t pid, AXObserverCallback callback, AXObserverRef* observer) = 0;
     virtual AXError observerAddNotification(const AXObserverRef& observer, const ElementRef& element,
                                             const std::string& notification, void* refcon) = 0;
+    // AXObserverRemoveNotification: the observer delivers `notification` for `element` no more.
+    virtual AXError observerRemoveNotification(const AXObserverRef& observer, const ElementRef& element,
+                                               const std::string& notification) = 0;
     virtual RunLoopSourceRef observerGetRunLoopSource(const AXObserverRef& observer) = 0;
 };
 
@@ -120,13 +126,24 @@ struct Notification {
     std::shared_ptr<const DictionaryObject> userInfo;  // may be absent
 };
 
+// The opaque object addObserverForName returns: it names the subscription to removeObserver.
+class NotificationObserver {
+public:
+    virtual ~NotificationObserver() = default;
+};
+using NotificationObserverRef = std::shared_ptr<NotificationObserver>;
+
 class Workspace {
 public:
     virtual ~Workspace() = default;
     // addObserverForName:object:nil queue:nil usingBlock: on the workspace's notification centre.
-    // The block runs synchronously on the posting (main) thread; the subscription is permanent.
-    virtual void addObserverForName(const std::string& name,
-                                    std::function<void(const Notification&)> block) = 0;
+    // The block runs synchronously on the posting (main) thread until the subscription is
+    // removed.
+    virtual NotificationObserverRef addObserverForName(const std::string& name,
+                                                       std::function<void(const Notification&)> block) = 0;
+    // removeObserver: the block is not called again, not even by a notification being posted.
+    // An observer the centre no longer knows (a replaced desktop) is ignored.
+    virtual void removeObserver(const NotificationObserverRef& observer) = 0;
     virtual RunningApplicationRef frontmostApplication() = 0;
 };
 

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -488,9 +489,17 @@ struct LinuxAccessibility::Observer final : AXObserver {
         ElementRef element;
         std::string notification;
         void* refcon;
+        uint64_t id;
     };
     std::vector<Registration> registrations;
+    bool holds(uint64_t id) const {
+        return std::any_of(registrations.begin(), registrations.end(), [id](const auto& r) { return r.id == id; });
+    }
 };
+
+namespace {
+uint64_t nextRegistrationId = 0;
+}  // namespace
 
 LinuxAccessibility::LinuxAccessibility(DesktopState& state, XConnection& x, FrontWindow& front)
     : state_(state), x_(x), front_(front) {
@@ -921,7 +930,20 @@ AXError LinuxAccessibility::observerAddNotification(const AXObserverRef& observe
                                                 "AXWindowMoved", "AXWindowResized"};
     if (!known.count(notification)) return kAXErrorNotificationUnsupported;
     if (notification == "AXWindowMoved" || notification == "AXWindowResized") watchWindowsOf(o->pid);
-    o->registrations.push_back({element, notification, refcon});
+    o->registrations.push_back({element, notification, refcon, ++nextRegistrationId});
+    return kAXErrorSuccess;
+}
+
+AXError LinuxAccessibility::observerRemoveNotification(const AXObserverRef& observer, const ElementRef& element,
+                                                       const std::string& notification) {
+    auto o = std::dynamic_pointer_cast<Observer>(std::const_pointer_cast<AXObserver>(observer));
+    if (!o || !element) return kAXErrorIllegalArgument;
+    // The handler goes; an event already collected for delivery checks it is still there.
+    auto it = std::find_if(o->registrations.begin(), o->registrations.end(), [&](const Observer::Registration& r) {
+        return r.notification == notification && r.element->equals(*element);
+    });
+    if (it == o->registrations.end()) return kAXErrorNotificationNotRegistered;
+    o->registrations.erase(it);
     return kAXErrorSuccess;
 }
 
@@ -1090,6 +1112,7 @@ void LinuxAccessibility::flush() {
             std::shared_ptr<Observer> observer;
             AXObserverCallback callback;
             void* refcon;
+            uint64_t registration;
         };
         std::vector<Delivery> deliveries;
         for (const auto& weak : observers_) {
@@ -1100,11 +1123,13 @@ void LinuxAccessibility::flush() {
                 auto target = std::static_pointer_cast<const AtspiElement>(r.element);
                 // A registration on the application hears every element of it.
                 if (target->isApplication() || target->equals(*p.element))
-                    deliveries.push_back({o, o->callback, r.refcon});
+                    deliveries.push_back({o, o->callback, r.refcon, r.id});
             }
         }
         ElementRef element = p.element;
-        for (const auto& d : deliveries) d.callback(d.observer, element, p.notification, d.refcon);
+        // One removed by an earlier callback of the batch is not called.
+        for (const auto& d : deliveries)
+            if (d.observer->holds(d.registration)) d.callback(d.observer, element, p.notification, d.refcon);
     }
     std::erase_if(observers_, [](const std::weak_ptr<Observer>& w) { return w.expired(); });
 }
@@ -1213,8 +1238,20 @@ static std::optional<std::string> executableName(pid_t pid) {
 LinuxWorkspace::LinuxWorkspace(DesktopState& state, XConnection& x, FrontWindow& front)
     : state_(state), x_(x), front_(front) {}
 
-void LinuxWorkspace::addObserverForName(const std::string& name, std::function<void(const Notification&)> block) {
-    observers_.push_back({name, std::move(block)});
+NotificationObserverRef LinuxWorkspace::addObserverForName(const std::string& name,
+                                                           std::function<void(const Notification&)> block) {
+    auto subscription = std::make_shared<Subscription>();
+    subscription->name = name;
+    subscription->block = std::move(block);
+    observers_.push_back(subscription);
+    return subscription;
+}
+
+void LinuxWorkspace::removeObserver(const NotificationObserverRef& observer) {
+    auto it = std::find(observers_.begin(), observers_.end(), observer);
+    if (it == observers_.end()) return;
+    (*it)->removed = true;
+    observers_.erase(it);
 }
 
 // Identity that stays put: the bundle identifier is the class of the application's WM_CLASS,
@@ -1261,10 +1298,10 @@ void LinuxWorkspace::post(const std::string& name, pid_t pid) {
     n.name = name;
     auto app = application(pid);
     n.userInfo = std::make_shared<DictionaryObject>(std::map<std::string, ObjectRef>{{NSWorkspaceApplicationKey, app}});
-    // Copied: a block may subscribe more.
+    // Copied: a block may subscribe more, or remove some (those are not called).
     auto observers = observers_;
-    for (auto& [wanted, block] : observers)
-        if (wanted == name) block(n);
+    for (auto& o : observers)
+        if (o->name == name && !o->removed) o->block(n);
 }
 
 }  // namespace korvale::platform::linuxdesk

@@ -74,6 +74,8 @@ public:
     AXError observerCreate(pid_t pid, AXObserverCallback callback, AXObserverRef* observer) override;
     AXError observerAddNotification(const AXObserverRef& observer, const ElementRef& element,
                                     const std::string& notification, void* refcon) override;
+    AXError observerRemoveNotification(const AXObserverRef& observer, const ElementRef& element,
+                                       const std::string& notification) override;
     RunLoopSourceRef observerGetRunLoopSource(const AXObserverRef& observer) override;
 
     struct Observer;
@@ -143,8 +145,9 @@ private:
 class LinuxWorkspace final : public Workspace {
 public:
     LinuxWorkspace(DesktopState& state, XConnection& x, FrontWindow& front);
-    void addObserverForName(const std::string& name,
-                            std::function<void(const Notification&)> block) override;
+    NotificationObserverRef addObserverForName(const std::string& name,
+                                               std::function<void(const Notification&)> block) override;
+    void removeObserver(const NotificationObserverRef& observer) override;
     RunningApplicationRef frontmostApplication() override;
 
     RunningApplicationRef application(pid_t pid);
@@ -154,7 +157,12 @@ private:
     DesktopState& state_;
     XConnection& x_;
     FrontWindow& front_;
-    std::vector<std::pair<std::string, std::function<void(const Notification&)>>> observers_;
+    struct Subscription final : NotificationObserver {
+        std::string name;
+        std::function<void(const Notification&)> block;
+        bool removed = false;
+    };
+    std::vector<std::shared_ptr<Subscription>> observers_;
     struct Identity {
         std::optional<std::string> bundle, name;
     };

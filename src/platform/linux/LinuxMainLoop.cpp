@@ -5,6 +5,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/linux/LinuxX11.h"
@@ -39,6 +40,11 @@ void GLibMainLoop::addSource(const RunLoopSourceRef& source, const std::string& 
     if (!s || mode != kCFRunLoopDefaultMode) return;
     s->attach();
     attached_.push_back(source);
+}
+
+void GLibMainLoop::removeSource(const RunLoopSourceRef& source, const std::string& mode) {
+    // The one mode: the loop lets go of the source, and with it of its observer.
+    if (mode == kCFRunLoopDefaultMode) std::erase(attached_, source);
 }
 
 void GLibMainLoop::asyncAfterOnMain(double deadline, std::function<void()> work) {

@@ -17,6 +17,7 @@ public:
     explicit GLibMainLoop(XConnection* x) : x_(x) {}
     double now() override;
     void addSource(const RunLoopSourceRef& source, const std::string& mode) override;
+    void removeSource(const RunLoopSourceRef& source, const std::string& mode) override;
     void asyncAfterOnMain(double deadline, std::function<void()> work) override;
     void scheduledTimer(double interval, std::function<void()> block) override;
     void blockUntil(double deadline) override;

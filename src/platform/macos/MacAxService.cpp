@@ -136,6 +136,17 @@ pl::AXError MacAxService::observerAddNotification(const pl::AXObserverRef& obser
     return code;
 }
 
+pl::AXError MacAxService::observerRemoveNotification(const pl::AXObserverRef& observer, const pl::ElementRef& element,
+                                                     const std::string& notification) {
+    MacObserver* mac = macObserver(observer);
+    AXUIElementRef ref = elementRef(element);
+    if (!mac || !ref) return kAXErrorIllegalArgument;
+    auto name = makeCFString(notification);
+    // The registration's record stays with the observer (it is small): the platform is handed
+    // its address, and the record must outlive anything still on its way.
+    return AXObserverRemoveNotification(mac->ref(), ref, name.get());
+}
+
 pl::RunLoopSourceRef MacAxService::observerGetRunLoopSource(const pl::AXObserverRef& observer) {
     MacObserver* mac = macObserver(observer);
     if (!mac) return nullptr;

@@ -70,6 +70,9 @@ public:
     platform::AXError observerAddNotification(const platform::AXObserverRef& observer,
                                               const platform::ElementRef& element,
                                               const std::string& notification, void* refcon) override;
+    platform::AXError observerRemoveNotification(const platform::AXObserverRef& observer,
+                                                 const platform::ElementRef& element,
+                                                 const std::string& notification) override;
     platform::RunLoopSourceRef observerGetRunLoopSource(const platform::AXObserverRef& observer) override;
 };
 

@@ -4,6 +4,8 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
+#include <algorithm>
+
 #include "platform/macos/MacAxService.h"
 #include "platform/macos/MacCF.h"
 
@@ -23,6 +25,19 @@ void MacRunLoop::addSource(const platform::RunLoopSourceRef& source, const std::
         CFRunLoopAddSource(CFRunLoopGetCurrent(), mac->ref(), name.get());
     }
     attached_.push_back(source);
+}
+
+void MacRunLoop::removeSource(const platform::RunLoopSourceRef& source, const std::string& mode) {
+    auto* mac = dynamic_cast<MacRunLoopSource*>(source.get());
+    if (!mac || !mac->ref()) return;
+    if (mode == platform::kCFRunLoopDefaultMode) {
+        CFRunLoopRemoveSource(CFRunLoopGetCurrent(), mac->ref(), kCFRunLoopDefaultMode);
+    } else {
+        auto name = makeCFString(mode);
+        CFRunLoopRemoveSource(CFRunLoopGetCurrent(), mac->ref(), name.get());
+    }
+    // The library adds its sources in one mode each: out of it, the loop no longer needs it.
+    if (auto it = std::find(attached_.begin(), attached_.end(), source); it != attached_.end()) attached_.erase(it);
 }
 
 void MacRunLoop::blockUntil(double deadline) {

@@ -13,6 +13,7 @@ class MacRunLoop : public platform::MainLoop {
 public:
     double now() override;
     void addSource(const platform::RunLoopSourceRef& source, const std::string& mode) override;
+    void removeSource(const platform::RunLoopSourceRef& source, const std::string& mode) override;
     void blockUntil(double deadline) override;
 
     // The mode the blocking wait runs the loop in: nothing of the library's is ever added to it.

@@ -50,9 +50,17 @@ NSString *notificationName(const std::string& name) {
     return nsString(name);
 }
 
+// The object the notification centre returned for one subscription.
+class MacNotificationObserver final : public pl::NotificationObserver {
+public:
+    explicit MacNotificationObserver(id token) : token(token) {}
+    id token;
+};
+
 class MacWorkspace final : public pl::Workspace {
 public:
-    void addObserverForName(const std::string& name, std::function<void(const pl::Notification&)> block) override {
+    pl::NotificationObserverRef addObserverForName(const std::string& name,
+                                                   std::function<void(const pl::Notification&)> block) override {
         auto shared = std::make_shared<std::function<void(const pl::Notification&)>>(std::move(block));
         NSNotificationCenter *center = [[NSWorkspace sharedWorkspace] notificationCenter];
         id token = [center addObserverForName:notificationName(name)
@@ -61,7 +69,14 @@ public:
                                    usingBlock:^(NSNotification *note) {
                                      deliver(*shared, note);
                                    }];
-        tokens_.push_back(token);  // the subscription is permanent
+        // The centre keeps the block until removeObserver: is sent the token.
+        return token ? std::make_shared<MacNotificationObserver>(token) : nullptr;
+    }
+    void removeObserver(const pl::NotificationObserverRef& observer) override {
+        auto *mac = dynamic_cast<MacNotificationObserver *>(observer.get());
+        if (!mac || !mac->token) return;
+        [[[NSWorkspace sharedWorkspace] notificationCenter] removeObserver:mac->token];
+        mac->token = nil;
     }
     pl::RunningApplicationRef frontmostApplication() override {
         return wrap([[NSWorkspace sharedWorkspace] frontmostApplication]);
@@ -81,7 +96,6 @@ private:
         } catch (...) {
         }
     }
-    std::vector<id> tokens_;
 };
 
 }  // namespace

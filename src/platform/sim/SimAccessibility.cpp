@@ -100,6 +100,7 @@ struct SimAccessibility::Observer final : AXObserver {
     struct Registration {
         std::string elementId, notification;
         void* refcon;
+        uint64_t id;  // a delivery already signalled checks it is still there
     };
     std::vector<Registration> registrations;
 };
@@ -126,7 +127,7 @@ void SimAccessibility::reset() {
     elements_.clear();
     apps_.clear();
     observers_.clear();
-    observersCreated_ = registrations_ = 0;
+    observersCreated_ = registrations_ = heldRegistrations_ = 0;
     addFailures_.clear();
 }
 
@@ -522,6 +523,9 @@ AXError SimAccessibility::observerCreate(pid_t pid, AXObserverCallback callback,
     auto o = std::make_shared<Observer>();
     o->pid = pid;
     o->callback = callback;
+    // Observers the library let go of are dropped here, so that a notification costs a look at
+    // the observers alive, not at every one ever made.
+    std::erase_if(observers_, [](const std::weak_ptr<Observer>& w) { return w.expired(); });
     observers_.push_back(o);
     ++observersCreated_;
     *out = o;
@@ -548,10 +552,31 @@ AXError SimAccessibility::observerAddNotification(const AXObserverRef& observerR
         for (const auto& r : o->registrations)
             if (r.elementId == e->id && r.notification == notification) rc = kAXErrorNotificationAlreadyRegistered;
     if (rc == kAXErrorSuccess) {
-        o->registrations.push_back({e->id, notification, refcon});
+        o->registrations.push_back({e->id, notification, refcon, ++nextRegistration_});
         ++registrations_;
+        ++heldRegistrations_;
     }
     logElementCall({{"call", "AXObserverAddNotification"}, {"notification", notification}, {"result", rc}}, ref);
+    return rc;
+}
+
+AXError SimAccessibility::observerRemoveNotification(const AXObserverRef& observerRef, const ElementRef& ref,
+                                                     const std::string& notification) {
+    auto o = std::dynamic_pointer_cast<Observer>(observerRef);
+    Element* e = nullptr;
+    AXError rc = (!o || !o->alive) ? kAXErrorInvalidUIElementObserver : resolve(ref, e);
+    if (rc == kAXErrorSuccess) {
+        auto it = std::find_if(o->registrations.begin(), o->registrations.end(), [&](const auto& r) {
+            return r.elementId == e->id && r.notification == notification;
+        });
+        if (it == o->registrations.end()) {
+            rc = kAXErrorNotificationNotRegistered;
+        } else {
+            o->registrations.erase(it);
+            --heldRegistrations_;
+        }
+    }
+    logElementCall({{"call", "AXObserverRemoveNotification"}, {"notification", notification}, {"result", rc}}, ref);
     return rc;
 }
 
@@ -581,9 +606,15 @@ void SimAccessibility::postNotification(const std::string& elementId, const std:
         for (const auto& r : o->registrations) {
             if (r.notification != notification || (r.elementId != elementId && r.elementId != appId)) continue;
             std::weak_ptr<Observer> target = o;
-            desktop_.signalSource(source, [target, concerned, notification, refcon = r.refcon] {
+            desktop_.signalSource(source, [this, target, concerned, notification, refcon = r.refcon, id = r.id] {
                 auto live = target.lock();
-                if (live && live->alive) live->callback(live, concerned, notification, refcon);
+                if (!live || !live->alive) return;
+                // Removed after the notification was posted: nothing is delivered for it.
+                if (std::none_of(live->registrations.begin(), live->registrations.end(),
+                                 [id](const auto& held) { return held.id == id; }))
+                    return;
+                desktop_.countCallback();
+                live->callback(live, concerned, notification, refcon);
             });
         }
     }
@@ -648,6 +679,7 @@ void SimAccessibility::report(json& state) const {
                             {"selection", {e->text->selection.location, e->text->selection.length}}};
     state["observers"] = observersCreated_;
     state["registrations"] = registrations_;
+    state["registrations_held"] = heldRegistrations_;
 }
 
 // ---------------------------------------------------------------------------------------------

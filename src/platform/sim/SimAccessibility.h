@@ -38,6 +38,8 @@ public:
     AXError observerCreate(pid_t pid, AXObserverCallback callback, AXObserverRef* observer) override;
     AXError observerAddNotification(const AXObserverRef& observer, const ElementRef& element,
                                     const std::string& notification, void* refcon) override;
+    AXError observerRemoveNotification(const AXObserverRef& observer, const ElementRef& element,
+                                       const std::string& notification) override;
     RunLoopSourceRef observerGetRunLoopSource(const AXObserverRef& observer) override;
 
     // ----- for other parts of the simulated desktop -----
@@ -84,7 +86,9 @@ private:
     std::map<pid_t, std::unique_ptr<App>> apps_;
     std::vector<std::weak_ptr<Observer>> observers_;
     int observersCreated_ = 0;
-    int registrations_ = 0;
+    int registrations_ = 0;      // made since the world was loaded
+    int heldRegistrations_ = 0;  // made and not removed
+    uint64_t nextRegistration_ = 0;
     struct AddFailure {
         std::optional<std::string> element, notification;
         AXError code;

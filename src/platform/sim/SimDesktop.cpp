@@ -33,6 +33,10 @@ public:
         d_.logRequest({{"call", "CFRunLoopAddSource"}, {"mode", mode}});
         d_.attachSource(source, mode);
     }
+    void removeSource(const RunLoopSourceRef& source, const std::string& mode) override {
+        d_.logRequest({{"call", "CFRunLoopRemoveSource"}, {"mode", mode}});
+        d_.detachSource(source, mode);
+    }
     void asyncAfterOnMain(double deadline, std::function<void()> work) override {
         d_.libraryDelayed(deadline);
         d_.scheduleMain(Desktop::toNs(deadline), Desktop::Lane::MainQueue, std::move(work));
@@ -144,6 +148,7 @@ void Desktop::reset() {
     signals_.clear();
     sourceModes_.clear();
     attached_.clear();
+    callbacks_ = 0;
     requests_ = json::array();
     stdout_.clear();
     displays_ = {kMainDisplay};
@@ -208,6 +213,8 @@ json Desktop::state() const {
     s["time"] = nowSeconds();
     s["trusted"] = trusted;
     s["prompt_requests"] = promptRequests;
+    s["attached_sources"] = attached_.size();
+    s["callbacks"] = callbacks_;
     s["displays"] = json::array();
     for (const auto& d : displays_)
         s["displays"].push_back({{"id", d.id},
@@ -236,6 +243,16 @@ void Desktop::attachSource(const RunLoopSourceRef& source, const std::string& mo
     auto [modes, fresh] = sourceModes_.try_emplace(source.get());
     if (fresh) attached_.push_back(source);
     modes->second.insert(mode);
+}
+
+void Desktop::detachSource(const RunLoopSourceRef& source, const std::string& mode) {
+    auto modes = sourceModes_.find(source.get());
+    if (modes == sourceModes_.end()) return;
+    modes->second.erase(mode);
+    if (!modes->second.empty()) return;
+    sourceModes_.erase(modes);
+    std::erase(attached_, source);
+    std::erase_if(signals_, [&](const Signal& s) { return s.source == source; });
 }
 
 void Desktop::logRequest(json entry) {

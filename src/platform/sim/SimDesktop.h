@@ -73,6 +73,12 @@ public:
     // source was added for.
     void signalSource(const RunLoopSourceRef& source, std::function<void()> delivery);
     void attachSource(const RunLoopSourceRef& source, const std::string& mode);
+    // The source is no longer serviced in `mode`; in no mode, the loop lets go of it and of what
+    // it was signalled for.
+    void detachSource(const RunLoopSourceRef& source, const std::string& mode);
+    // Callbacks into the library (observer callbacks and workspace blocks) since the world
+    // was loaded: what a notification costs the library's caller.
+    void countCallback() { ++callbacks_; }
     // Something another process (or the user) does at a time; it happens as the clock passes,
     // even while the main thread is blocked.
     void scheduleExternal(int64_t dueNs, std::function<void()> work);
@@ -153,6 +159,7 @@ private:
     std::vector<Signal> signals_;
     std::map<RunLoopSource*, std::set<std::string>> sourceModes_;
     std::vector<RunLoopSourceRef> attached_;  // the run loop keeps attached sources alive
+    uint64_t callbacks_ = 0;
     json requests_ = json::array();
     std::vector<Display> displays_;
     std::vector<std::string> stdout_;

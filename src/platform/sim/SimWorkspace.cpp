@@ -92,13 +92,27 @@ void SimWorkspace::reset() {
     running_.clear();
     activationOrder_.clear();
     frontmost_ = 0;
+    for (auto& o : observers_) o->removed = true;
     observers_.clear();
 }
 
-void SimWorkspace::addObserverForName(const std::string& name,
-                                      std::function<void(const Notification&)> block) {
+NotificationObserverRef SimWorkspace::addObserverForName(const std::string& name,
+                                                         std::function<void(const Notification&)> block) {
     desktop_.logRequest({{"call", "addObserverForName"}, {"name", name}});
-    observers_.emplace_back(name, std::move(block));
+    auto subscription = std::make_shared<Subscription>();
+    subscription->name = name;
+    subscription->block = std::move(block);
+    observers_.push_back(subscription);
+    return subscription;
+}
+
+void SimWorkspace::removeObserver(const NotificationObserverRef& observer) {
+    // One made on a desktop since replaced is not this desktop's business: no request.
+    auto it = std::find(observers_.begin(), observers_.end(), observer);
+    if (it == observers_.end()) return;
+    desktop_.logRequest({{"call", "removeObserver"}, {"name", (*it)->name}});
+    (*it)->removed = true;
+    observers_.erase(it);
 }
 
 RunningApplicationRef SimWorkspace::frontmostApplication() {
@@ -121,10 +135,15 @@ RunningApplicationRef SimWorkspace::application(pid_t pid) const { return handle
 
 void SimWorkspace::post(const Notification& notification) {
     // Blocks subscribed while this notification is being posted see only later ones.
-    std::vector<std::function<void(const Notification&)>> blocks;
-    for (const auto& [name, block] : observers_)
-        if (name == notification.name) blocks.push_back(block);
-    for (const auto& block : blocks) block(notification);
+    // One removed meanwhile (a block may retire a monitor) is not called.
+    std::vector<std::shared_ptr<Subscription>> subscribed;
+    for (const auto& o : observers_)
+        if (o->name == notification.name) subscribed.push_back(o);
+    for (const auto& o : subscribed) {
+        if (o->removed) continue;
+        desktop_.countCallback();
+        o->block(notification);
+    }
 }
 
 void SimWorkspace::postAbout(const std::string& name, const std::shared_ptr<Process>& process) {
@@ -284,6 +303,7 @@ void SimWorkspace::postFault(const json& a) {
 
 void SimWorkspace::report(json& state) const {
     state["frontmost"] = frontmost_;
+    state["workspace_observers"] = observers_.size();
     json apps = json::array();
     for (const auto& p : running_)
         apps.push_back({{"pid", p->pid},

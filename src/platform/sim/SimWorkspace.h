@@ -33,8 +33,9 @@ public:
     explicit SimWorkspace(Desktop& desktop);
     void reset();
 
-    void addObserverForName(const std::string& name,
-                            std::function<void(const Notification&)> block) override;
+    NotificationObserverRef addObserverForName(const std::string& name,
+                                               std::function<void(const Notification&)> block) override;
+    void removeObserver(const NotificationObserverRef& observer) override;
     RunningApplicationRef frontmostApplication() override;
 
     // For the other simulated services: the process in front, 0 when none.
@@ -67,7 +68,12 @@ private:
     std::vector<pid_t> activationOrder_;             // most recent last
     pid_t frontmost_ = 0;
     json worldApps_ = json::array();  // the world's descriptions, for later launches
-    std::vector<std::pair<std::string, std::function<void(const Notification&)>>> observers_;
+    struct Subscription final : NotificationObserver {
+        std::string name;
+        std::function<void(const Notification&)> block;
+        bool removed = false;
+    };
+    std::vector<std::shared_ptr<Subscription>> observers_;  // in the order subscribed
 };
 
 }  // namespace korvale::sim

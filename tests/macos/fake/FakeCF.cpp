@@ -687,6 +687,27 @@ void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMod
     }
 }
 
+void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode) {
+    auto* loop = as<FakeRunLoop>(rl, kRunLoop, "CFRunLoopRemoveSource");
+    auto* s = as<FakeSource>(source, kSource, "CFRunLoopRemoveSource");
+    if (!loop || !s) return;
+    std::string name = utf8Of(mode);
+    pl::MainLoop& simLoop = Desktop::instance().platform().mainLoop;
+    if (name == "kCFRunLoopCommonModes") {
+        for (const auto& m : {pl::kCFRunLoopDefaultMode, pl::NSEventTrackingRunLoopMode, pl::NSModalPanelRunLoopMode})
+            simLoop.removeSource(s->sim, m);
+    } else {
+        simLoop.removeSource(s->sim, name);
+    }
+    // Sources are added here in one mode: out of it, the loop lets go of its reference.
+    for (auto it = loop->sources.begin(); it != loop->sources.end(); ++it)
+        if (*it == s) {
+            loop->sources.erase(it);
+            CFRelease(s);
+            break;
+        }
+}
+
 // A source is valid while the simulated platform can still signal it.
 Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef source) {
     auto* s = as<FakeSource>(source, kSource, "CFRunLoopSourceIsValid");
@@ -819,6 +840,15 @@ AXError AXObserverAddNotification(AXObserverRef observer, AXUIElementRef e, CFSt
     if (code == kAXErrorSuccess) o->registrations.push_back(id);
     else registrations().erase(id);
     return code;
+}
+
+AXError AXObserverRemoveNotification(AXObserverRef observer, AXUIElementRef e, CFStringRef notification) {
+    auto* o = as<FakeObserver>(observer, kObserver, "AXObserverRemoveNotification");
+    FakeElement* el = element(e, "AXObserverRemoveNotification");
+    if (!o || !el) return kAXErrorIllegalArgument;
+    // The registration's number stays in the table until the observer goes, as the context
+    // pointer of a real registration may still be on its way.
+    return static_cast<AXError>(simAx().observerRemoveNotification(o->sim, el->sim, utf8Of(notification)));
 }
 
 CFRunLoopSourceRef AXObserverGetRunLoopSource(AXObserverRef observer) {

@@ -59,6 +59,8 @@ CFTypeID AXObserverGetTypeID(void);
 AXError AXObserverCreate(pid_t application, AXObserverCallback callback, AXObserverRef *outObserver);
 AXError AXObserverAddNotification(AXObserverRef observer, AXUIElementRef element,
                                   CFStringRef notification, void *refcon);
+AXError AXObserverRemoveNotification(AXObserverRef observer, AXUIElementRef element,
+                                     CFStringRef notification);
 CFRunLoopSourceRef AXObserverGetRunLoopSource(AXObserverRef observer);
 
 CFTypeID AXValueGetTypeID(void);
