@@ -37,8 +37,11 @@ set(KORVALE_LINUX_SOURCES
   src/platform/linux/LinuxAccessibility.cpp
   src/platform/linux/LinuxBackend.cpp
   src/platform/linux/LinuxFrontWindow.cpp
+  src/platform/linux/LinuxKeyboard.cpp
   src/platform/linux/LinuxMainLoop.cpp
-  src/platform/linux/LinuxX11.cpp)
+  src/platform/linux/LinuxPasteboard.cpp
+  src/platform/linux/LinuxWindows.cpp
+  src/platform/linux/XConnection.cpp)
 
 # The macOS backend (accessibility C API, Core Foundation, AppKit, Core Graphics, libdispatch),
 # built on Apple only. Off a Mac, scripts/macos-check.sh compile-checks it and tests/macos runs

@@ -20,7 +20,7 @@
 #include "platform/Platform.h"
 #include "platform/linux/LinuxFrontWindow.h"
 #include "platform/linux/LinuxHandles.h"
-#include "platform/linux/LinuxX11.h"
+#include "platform/linux/XConnection.h"
 
 namespace korvale::platform::linuxdesk {
 

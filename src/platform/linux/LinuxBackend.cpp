@@ -11,8 +11,11 @@
 
 #include "platform/linux/LinuxAccessibility.h"
 #include "platform/linux/LinuxFrontWindow.h"
+#include "platform/linux/LinuxKeyboard.h"
 #include "platform/linux/LinuxMainLoop.h"
-#include "platform/linux/LinuxX11.h"
+#include "platform/linux/LinuxPasteboard.h"
+#include "platform/linux/LinuxWindows.h"
+#include "platform/linux/XConnection.h"
 
 namespace korvale::platform::linuxdesk {
 

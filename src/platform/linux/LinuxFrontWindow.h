@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/LinuxX11.h"
+#include "platform/linux/XConnection.h"
 
 namespace korvale::platform::linuxdesk {
 

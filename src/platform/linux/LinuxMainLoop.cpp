@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/linux/LinuxX11.h"
+#include "platform/linux/XConnection.h"
 
 namespace korvale::platform::linuxdesk {
 
