@@ -127,7 +127,7 @@ void MacAccessibility::removeWorkspaceSubscriptions() {
 }
 
 void MacAccessibility::start() {
-    if (platform::current().accessibility.isProcessTrustedWithOptions(false))
+    if (isProcessTrusted(false))
         diagnostic("Accessibility is enabled");
     // Started again, the monitor subscribes again, as it always has: each activation is then
     // seen (and printed) once per start, and handled once.
@@ -146,7 +146,7 @@ void MacAccessibility::start() {
 
 void setAppChangedNotification(std::function<void(const WorkspaceNotification&)> callBack,
                                const std::shared_ptr<MacAccessibility>& monitor) {
-    auto& workspace = platform::current().workspace;
+    auto& notifications = workspace();
     // Shared, so that a copy of the block (platforms copy them to post) costs a reference count,
     // not an allocation: a retired monitor's subscriptions stay cheap however many there are.
     auto shared = std::make_shared<const std::function<void(const WorkspaceNotification&)>>(std::move(callBack));
@@ -159,8 +159,8 @@ void setAppChangedNotification(std::function<void(const WorkspaceNotification&)>
     };
     for (const auto* name : {&platform::NSWorkspaceDidActivateApplicationNotification,
                              &platform::NSWorkspaceDidLaunchApplicationNotification}) {
-        auto observer = workspace.addObserverForName(*name, block);
-        if (monitor && observer) monitor->workspaceSubscriptions.push_back({&workspace, observer});
+        auto observer = notifications.addObserverForName(*name, block);
+        if (monitor && observer) monitor->workspaceSubscriptions.push_back({&notifications, observer});
     }
 }
 
@@ -318,11 +318,7 @@ bool MacAccessibility::isBlockedField(const ElementRef& element, const RunningAp
 // selection. The read is quiet: most fields have no subrole, and that is no failure to log.
 bool MacAccessibility::isSecureField(const ElementRef& element, const std::optional<std::string>& role) {
     if (!isTextFieldRole(role)) return false;
-    ObjectRef value;
-    if (platform::current().accessibility.copyAttributeValue(element, "AXSubrole", &value) !=
-        platform::kAXErrorSuccess)
-        return false;
-    return sameText(axValueToNative<std::string>(value), "AXSecureTextField");
+    return sameText(getStringAttributeQuietly(element, "AXSubrole"), "AXSecureTextField");
 }
 
 bool MacAccessibility::keepsFieldSilent(const ElementRef& element, const std::optional<std::string>& role,

@@ -37,8 +37,8 @@ const char* const kNotTakenLine = "setText: the text was not taken within 3 s";
 // pasteboard gets back what it held. What could not be saved is never replaced: with a
 // pasteboard that cannot be read in full nothing is pasted.
 void MacAccessibility::setSelectedText(const std::string& text) {
-    auto& pasteboard = platform::current().pasteboard;
-    auto& loop = platform::current().mainLoop;
+    auto& pasteboard = korvale::pasteboard();
+    auto& loop = mainLoop();
     // Every item with every type, so that images, rich text and files come back too.
     auto saved = pasteboard.pasteboardItems();
     if (!saved) {

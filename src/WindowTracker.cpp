@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "main.h"
+#include "utils.h"
 
 namespace korvale {
 
@@ -45,14 +46,14 @@ void WindowTracker::mouseExited() {
 void WindowTracker::mouseDown() {}
 
 void WindowTracker::setupTrackingArea(const platform::WindowRef& window) {
-    auto& windows = platform::current().windows;
+    auto& windows = windowServer();
     platform::CGRect bounds = windows.contentViewBounds(window).value_or(platform::CGRect{});
     trackingArea = windows.makeTrackingArea(bounds, kWindowTrackingOptions, weak_from_this());
     windows.addTrackingArea(window, trackingArea);
 }
 
 void installWindowTracker(void* handle) {
-    auto& windows = platform::current().windows;
+    auto& windows = windowServer();
     platform::WindowRef window = windows.windowForHandle(handle);
     if (!window) return;
     forgetClosedWindows();

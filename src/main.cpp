@@ -9,6 +9,7 @@
 
 #include "Diagnostic.h"
 #include "WindowTracker.h"
+#include "utils.h"
 #include "platform/Platform.h"
 
 namespace korvale {
@@ -80,7 +81,7 @@ int resetGlobals() {
 
 // The permission check shared by both exports.
 bool accessibilityTrusted(bool prompt) {
-    return platform::current().accessibility.isProcessTrustedWithOptions(prompt);
+    return isProcessTrusted(prompt);
 }
 
 void initMonitor(KorvaleHostCallback callback) {
@@ -144,9 +145,9 @@ void callbackWraper(const std::string& notification, const EventData& data) {
 }
 
 void debounce(double interval, std::function<void()> action) {
-    auto& loop = platform::current().mainLoop;
+    auto& loop = mainLoop();
     loop.asyncAfterOnMain(loop.now() + interval, [interval, action = std::move(action)] {
-        platform::current().mainLoop.scheduledTimer(interval, action);
+        mainLoop().scheduledTimer(interval, action);
     });
 }
 

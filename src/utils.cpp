@@ -146,7 +146,20 @@ std::optional<std::vector<std::string>> getAttributes(const ElementRef& ref) {
     return out;
 }
 
-RunningApplicationRef getFrontmost() { return platform::current().workspace.frontmostApplication(); }
+RunningApplicationRef getFrontmost() { return workspace().frontmostApplication(); }
+
+std::optional<std::string> getStringAttributeQuietly(const ElementRef& ref, const std::string& attr) {
+    ObjectRef value;
+    if (ax().copyAttributeValue(ref, attr, &value) != platform::kAXErrorSuccess || !value) return std::nullopt;
+    return axValueToNative<std::string>(value);
+}
+
+bool isProcessTrusted(bool prompt) { return ax().isProcessTrustedWithOptions(prompt); }
+
+platform::Workspace& workspace() { return platform::current().workspace; }
+platform::Pasteboard& pasteboard() { return platform::current().pasteboard; }
+platform::MainLoop& mainLoop() { return platform::current().mainLoop; }
+platform::WindowServer& windowServer() { return platform::current().windows; }
 
 // ---------------------------------------------------------------------------------------------
 // Observer registration.
@@ -212,7 +225,7 @@ void setNotification(const ElementRef& element, int32_t pid, const std::string& 
     AXError code = service.observerAddNotification(observer, element, notification, monitor);
     if (code != platform::kAXErrorSuccess) diagnostic("error");
     // Attached even after a failed add, so the observer lives as long as the platform's loop.
-    auto& loop = platform::current().mainLoop;
+    auto& loop = mainLoop();
     auto source = service.observerGetRunLoopSource(observer);
     loop.addSource(source, platform::kCFRunLoopDefaultMode);
     // Only a registration that took hold is remembered: a failed one may succeed later.
@@ -322,7 +335,7 @@ bool pasteCommand() {
 void delay(double seconds) {
     // The wait blocks like the busy loop it replaces (nothing of this thread is serviced), but
     // leaves the processor alone; on a virtual clock it simply moves time on.
-    auto& loop = platform::current().mainLoop;
+    auto& loop = mainLoop();
     loop.blockUntil(loop.now() + seconds);
 }
 

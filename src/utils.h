@@ -67,6 +67,20 @@ std::optional<CGRect> getSelectedTextBoundingRect(const ElementRef& element);
 inline constexpr int kTraversalRequestBudget = 1000;
 void enableAccessbiltyByTraversing(const ElementRef& element, int depth = 0);
 
+// The attribute's value as text, or none, without a diagnostic line for a failed read (for an
+// attribute most elements lack, where a failure is no news).
+std::optional<std::string> getStringAttributeQuietly(const ElementRef& ref, const std::string& attr);
+// Whether the process is trusted with the accessibility service (asking the user when `prompt`).
+bool isProcessTrusted(bool prompt);
+
+// The platform's other services, for the monitor, delivery and hover code. These and the
+// functions above are the only places that ask which backend serves the process
+// (platform::current()), apart from the diagnostic lines (Diagnostic.h).
+platform::Workspace& workspace();
+platform::Pasteboard& pasteboard();
+platform::MainLoop& mainLoop();
+platform::WindowServer& windowServer();
+
 // Posts Command-V: Command down, V down, V up, Command up, each with the Command flag. False
 // when a keystroke could not be made (it was then not posted).
 bool pasteCommand();
