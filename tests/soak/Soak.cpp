@@ -10,7 +10,8 @@
 //   - accessibility registrations never outnumber the distinct (element, notification) pairs
 //     asked for (the entry point follows from the notification, the process from the element).
 // At each episode's start it also measures an application switch after one init/start/main
-// cycle and again after many: the platform requests, the lines and the events must be the same.
+// cycle and again after many: the platform requests, the platform's callbacks into the library,
+// the lines and the events must be the same.
 #include "soak/Soak.h"
 
 #include <malloc.h>
@@ -493,6 +494,7 @@ void Soak::otherThreadCall() {
 // What an application switch costs, as the desktop sees it.
 struct Soak::SwitchCost {
     json requests;                  // the library's requests, without their times
+    uint64_t callbacks = 0;         // the desktop's calls into the library
     std::vector<std::string> lines;
     std::vector<std::string> events;  // name, data and microseconds after the switch
     bool operator==(const SwitchCost&) const = default;
@@ -516,6 +518,7 @@ Soak::SwitchCost Soak::measureSwitch(int from, int to) {
     auto& desktop = sim::Desktop::instance();
     desktop.clearRequests();
     probeEvents.clear();
+    const uint64_t callbacksBefore = desktop.state().value("callbacks", uint64_t{0});
     const size_t linesBefore = desktop.stdoutLines().size();
     probeStart = desktop.nowSeconds();
     perform({{"action", "activate"}, {"pid", to}});
@@ -523,6 +526,7 @@ Soak::SwitchCost Soak::measureSwitch(int from, int to) {
     SwitchCost cost;
     cost.requests = desktop.requests();
     for (auto& r : cost.requests) r.erase("t");
+    cost.callbacks = desktop.state().value("callbacks", uint64_t{0}) - callbacksBefore;
     cost.lines.assign(desktop.stdoutLines().begin() + linesBefore, desktop.stdoutLines().end());
     cost.events = probeEvents;
     perform({{"action", "activate"}, {"pid", from}});
@@ -531,7 +535,8 @@ Soak::SwitchCost Soak::measureSwitch(int from, int to) {
 }
 
 // Repeated initMacAccessibility / start / main must not make the library slower: a switch after
-// many cycles costs what it costs after one, counted in requests, lines and events, not in time.
+// many cycles costs what it costs after one, counted in requests, callbacks, lines and events,
+// not in time.
 void Soak::lifecycleProbe() {
     if (opt.lifecycleCycles == 0 || pids.size() < 2) return;
     ++result.lifecycleProbes;
@@ -545,7 +550,7 @@ void Soak::lifecycleProbe() {
     probing = false;
     if (after == once) return;
     auto describe = [](const SwitchCost& c) {
-        return std::to_string(c.requests.size()) + " requests, " +
+        return std::to_string(c.requests.size()) + " requests, " + std::to_string(c.callbacks) + " callbacks, " +
                std::to_string(c.lines.size()) + " lines, " + std::to_string(c.events.size()) + " events";
     };
     fail("a switch after " + std::to_string(opt.lifecycleCycles + 2) + " init/start/main cycles costs " +
