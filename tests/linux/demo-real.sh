@@ -62,11 +62,9 @@ if [[ ${3:-} == --inside ]]; then
     fail "no text_select of \"brave\" in the demo output"
   echo "PASS selecting a word prints text_select with the word"
 
-  kill -INT "$demo_pid"
-  for ((i = 0; i < 100; i++)); do kill -0 "$demo_pid" 2>/dev/null || break; sleep 0.05; done
-  kill -0 "$demo_pid" 2>/dev/null && fail "the demo did not stop within 5 s of SIGINT"
-  wait "$demo_pid"
+  interrupt "$demo_pid"
   rc=$?
+  [[ $rc == 124 ]] && fail "the demo did not stop within 5 s of SIGINT"
   demo_pid=
   [[ $rc == 0 ]] || fail "the demo exited with $rc after SIGINT"
   grep -Eq '^interrupted after .* host events:.*app_changed [0-9]+' "$work/demo.out" ||
