@@ -16,9 +16,10 @@ const bool kSimulatedBackend = [] { return setenv("KORVALE_BACKEND", "sim", 1) =
 }  // namespace
 
 void chooseBackendAgain(std::span<const platform::BackendEntry> table, bool simulatedAsked) {
-    // Kept reachable, so that the previous choice is not reported as a leak.
-    static std::vector<platform::BackendChoice*> previous;
-    if (auto* old = platform::processChoice()) previous.push_back(old);
+    // Kept reachable to the end (the list itself is never destroyed), so that a previous choice,
+    // which may still be referred to, is not reported as a leak.
+    static auto* previous = new std::vector<platform::BackendChoice*>;
+    if (auto* old = platform::processChoice()) previous->push_back(old);
     platform::processChoice() = platform::chooseBackend(table, simulatedAsked);
 }
 
