@@ -5,7 +5,14 @@
 #   select_view S E | caret_view N | select_entry S E | select_label S E | focus_entry |
 #   select_secret S E | entry_json "TEXT" | entry_range S E | focus_view | view_range S E |
 #   move X Y | resize W H | busy MS | slow_paste MS | ignore_keys | reset |
-#   frame | text | quit
+#   frame | text | quit | focus_list | big_text BYTES | insert_emoji N
+# Options after X Y make the larger windows of the cost tests: rows=N adds a list (a tree view
+# of one column) of N rows; widgets=N fills the window with N buttons; scrolled=1 puts the text
+# view in a scrolled window (and a selection is scrolled into view).
+# "big_text BYTES" replaces the text view's text with about BYTES bytes of lines, each with an
+# accented letter and an emoji (outside the Basic Multilingual Plane), and answers
+# "ok big_text T CHARS" with the text's length in characters; "insert_emoji N" inserts a rocket
+# (beyond the Basic Multilingual Plane) and an accented letter at character N.
 # "busy MS" answers, then blocks the application's main loop for MS milliseconds (a busy
 # application: a keystroke meanwhile is handled afterwards); "slow_paste MS" makes every Ctrl+V
 # from then on wait MS milliseconds before it pastes (busy just when the paste comes); "ignore_keys" makes the window
@@ -30,6 +37,7 @@ GLib.set_application_name("Korvale Test App")
 from gi.repository import Gdk, Gtk  # noqa: E402
 
 x, y = (int(sys.argv[1]), int(sys.argv[2])) if len(sys.argv) > 2 else (100, 100)
+options = dict(a.split("=", 1) for a in sys.argv[3:] if "=" in a)
 
 window = Gtk.Window(title="Korvale test app")
 window.set_default_size(480, 300)
@@ -48,7 +56,32 @@ view.get_buffer().set_text(TEXT)
 box.pack_start(entry, False, False, 0)
 box.pack_start(secret, False, False, 0)
 box.pack_start(label, False, False, 0)
-box.pack_start(view, True, True, 0)
+if options.get("scrolled"):
+    # A document larger than the screen scrolls, as in any editor.
+    view_scroller = Gtk.ScrolledWindow()
+    view_scroller.add(view)
+    box.pack_start(view_scroller, True, True, 0)
+else:
+    box.pack_start(view, True, True, 0)
+tree = None
+if int(options.get("rows", 0)) > 0:
+    store = Gtk.ListStore(str)
+    for i in range(int(options["rows"])):
+        store.append(["row %d" % i])
+    tree = Gtk.TreeView(model=store)
+    tree.append_column(Gtk.TreeViewColumn("Rows", Gtk.CellRendererText(), text=0))
+    scrolled = Gtk.ScrolledWindow()
+    scrolled.set_size_request(-1, 120)
+    scrolled.add(tree)
+    box.pack_start(scrolled, True, True, 0)
+if int(options.get("widgets", 0)) > 0:
+    grid = Gtk.Grid()
+    for i in range(int(options["widgets"])):
+        grid.attach(Gtk.Button(label="b%d" % i), i % 40, i // 40, 1, 1)
+    scrolled = Gtk.ScrolledWindow()
+    scrolled.set_size_request(-1, 120)
+    scrolled.add(grid)
+    box.pack_start(scrolled, True, True, 0)
 window.add(box)
 window.connect("destroy", Gtk.main_quit)
 
@@ -75,6 +108,8 @@ def on_command(source, condition):
     if cmd == "select_view":
         view.grab_focus()
         view.get_buffer().select_range(buffer_iter(args[0]), buffer_iter(args[1]))
+        if options.get("scrolled"):
+            view.scroll_to_iter(buffer_iter(args[1]), 0.1, False, 0, 0)
     elif cmd == "caret_view":
         view.grab_focus()
         view.get_buffer().place_cursor(buffer_iter(args[0]))
@@ -98,6 +133,17 @@ def on_command(source, condition):
         view.grab_focus()
     elif cmd == "view_range":
         view.get_buffer().select_range(buffer_iter(args[0]), buffer_iter(args[1]))
+    elif cmd == "insert_emoji":
+        view.get_buffer().insert(buffer_iter(args[0]), "\U0001F680\u00e9")
+    elif cmd == "focus_list":
+        tree.grab_focus()
+    elif cmd == "big_text":
+        line = "Line with caf\u00e9 and \U0001F600 in it, number %06d.\n"
+        n = max(1, args[0] // len((line % 0).encode("utf-8")))
+        text = "".join(line % i for i in range(n))
+        view.get_buffer().set_text(text)
+        answer("ok %s %.6f %d" % (cmd, started, len(text)))
+        return True
     elif cmd == "move":
         window.move(args[0], args[1])
     elif cmd == "resize":

@@ -8,12 +8,81 @@
 
 #include "DesktopDriver.h"
 #include "Korvale.h"
+#include "platform/Platform.h"
 #include "platform/linux/AtspiCalls.h"
+#include "platform/linux/LinuxAccessibility.h"
 
 using namespace korvale_linux_test;
 using korvale::platform::linuxdesk::AtspiBus;
 
 namespace {
+
+// The text "big_text" fills the test application's text view with: `n` numbered lines.
+std::u32string bigText(long chars) {
+    std::u32string text;
+    for (int i = 0; long(text.size()) < chars; ++i) {
+        char number[8];
+        std::snprintf(number, sizeof number, "%06d", i);
+        text += U"Line with caf\u00e9 and \U0001F600 in it, number ";
+        for (const char* c = number; *c; ++c) text += char32_t(*c);
+        text += U".\n";
+    }
+    return text;
+}
+
+long utf16Length(const std::u32string& s, std::size_t codePoints) {
+    long units = 0;
+    for (std::size_t i = 0; i < codePoints && i < s.size(); ++i) units += s[i] >= 0x10000 ? 2 : 1;
+    return units;
+}
+
+// Whether the platform's children of the focused element of `pid`, and theirs, are the ones the
+// application gives when asked child by child.
+bool childrenAsAsked(pid_t pid, std::string* detail) {
+    using namespace korvale::platform;
+    using korvale::platform::linuxdesk::AtspiElement;
+    auto& ax = current().accessibility;
+    ObjectRef focused;
+    if (ax.copyAttributeValue(ax.createApplication(pid), "AXFocusedUIElement", &focused) != kAXErrorSuccess) return false;
+    std::function<bool(const ObjectRef&, int)> same = [&](const ObjectRef& element, int depth) {
+        auto e = std::dynamic_pointer_cast<const AtspiElement>(element);
+        ObjectRef children;
+        if (!e || ax.copyAttributeValue(e, "AXChildren", &children) != kAXErrorSuccess) return false;
+        const auto& items = static_cast<const ArrayObject&>(*children).values;
+        GError* error = nullptr;
+        gint n = atspi_accessible_get_child_count(e->accessible(), &error);
+        if (error) g_error_free(error);
+        if (gint(items.size()) != n) {
+            *detail = e->describe() + ": " + std::to_string(items.size()) + " children, asked " + std::to_string(n);
+            return false;
+        }
+        for (gint i = 0; i < n; ++i) {
+            AtspiAccessible* child = atspi_accessible_get_child_at_index(e->accessible(), i, nullptr);
+            AtspiElement asked(korvale::platform::linuxdesk::GRef<AtspiAccessible>::adopt(child), e->processIdentifier(), false);
+            auto item = std::dynamic_pointer_cast<const UIElement>(items[i]);
+            if (!item || !item->equals(asked)) {
+                *detail = "child " + std::to_string(i) + " differs";
+                return false;
+            }
+            if (depth < 1 && !same(items[i], depth + 1)) return false;
+        }
+        return true;
+    };
+    return same(focused, 0);
+}
+
+// The selected range of the focused element of `pid` as the platform answers it, in UTF-16 units.
+std::optional<korvale::platform::CFRange> selectedRange(pid_t pid) {
+    using namespace korvale::platform;
+    auto& ax = current().accessibility;
+    ObjectRef focused, range;
+    if (ax.copyAttributeValue(ax.createApplication(pid), "AXFocusedUIElement", &focused) != kAXErrorSuccess) return std::nullopt;
+    auto element = std::dynamic_pointer_cast<const UIElement>(focused);
+    if (!element || ax.copyAttributeValue(element, "AXSelectedTextRange", &range) != kAXErrorSuccess) return std::nullopt;
+    CFRange r;
+    if (!AXValueGetValue(range, AXValueType::CFRange, &r)) return std::nullopt;
+    return r;
+}
 
 // Requests made by `action` and the handling of what it causes; `name` must arrive.
 long counted(const std::string& label, const std::string& name, const std::function<void()>& action) {
@@ -37,7 +106,9 @@ long counted(const std::string& label, const std::string& name, const std::funct
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     if (!followDesktop()) return kSkipped;
-    Child app(testAppCommand(argv[1]));
+    auto command = testAppCommand(argv[1]);
+    command.insert(command.end(), {"rows=1000", "scrolled=1"});
+    Child app(command);
     if (!app.readLine(20)) return 1;
     std::string doc = testFile("c.txt");
     g_file_set_contents(doc.c_str(), "alpha beta gamma", -1, nullptr);
@@ -64,11 +135,82 @@ int main(int argc, char** argv) {
     long away = counted("switch to l3afpad (followed before)", "app_changed", [&] { focusWindow(*editorWindow); });
     long back = counted("switch back (followed before)", "app_changed", [&] { focusWindow(*appWindow); });
 
+    // A list of 1,000 rows: the focus handler's walk of the focused element's children.
+    app.command("focus_entry");
+    pump(0.5);
+    counted("focus a 1,000-row list (first time)", "focused_changed", [&] { app.command("focus_list"); });
+    app.command("focus_entry");
+    long list = counted("focus a 1,000-row list", "focused_changed", [&] { app.command("focus_list"); });
+    std::string detail;
+    check(childrenAsAsked(app.pid(), &detail), "the list's children and theirs are the application's", detail);
+
+    // The first switch to an application of 1,000 widgets, never followed before.
+    Child big({"/usr/bin/python3", argv[1], "300", "200", "widgets=1000"});
+    if (!big.readLine(30)) return 1;
+    auto bigWindow = visibleWindowOf(big.pid());
+    if (!bigWindow) return 1;
+    pump(1.0);
+    long first = counted("first switch to 1,000 widgets", "app_changed", [&] { focusWindow(*bigWindow); });
+    focusWindow(*appWindow);
+    pump(0.8);
+
+    // UTF-16 ranges beside code points: a text with emoji, and emoji inserted before the
+    // selection after its layout was learnt (the change events keep it current).
+    auto small = app.command("big_text 400");
+    long smallChars = 0;
+    if (small) std::sscanf(small->c_str(), "ok big_text %*f %ld", &smallChars);
+    auto text = bigText(smallChars);
+    app.command("select_view 100 110");
+    pump(0.8);
+    auto r1 = selectedRange(app.pid());
+    check(r1 && r1->location == utf16Length(text, 100) && r1->length == utf16Length(text, 110) - r1->location,
+          "a range after emoji is counted in UTF-16 units",
+          r1 ? std::to_string(r1->location) + "+" + std::to_string(r1->length) : "none");
+    app.command("insert_emoji 50");
+    app.command("insert_emoji 3");
+    text.insert(50, U"\U0001F680\u00e9");
+    text.insert(3, U"\U0001F680\u00e9");
+    app.command("select_view 120 130");
+    pump(0.8);
+    auto r2 = selectedRange(app.pid());
+    check(r2 && r2->location == utf16Length(text, 120) && r2->length == utf16Length(text, 130) - r2->location,
+          "after emoji were inserted before it, the range is still right",
+          r2 ? std::to_string(r2->location) + "+" + std::to_string(r2->length) : "none");
+    auto e2 = waitEvent("text_select", now() - 2, 2);
+
+    // A selection at the end of a document of 1 MB.
+    auto loaded = app.command("big_text 1000000", 30);
+    long chars = 0;
+    if (loaded) std::sscanf(loaded->c_str(), "ok big_text %*f %ld", &chars);
+    // Warm-up: the document's layout is learnt once (in full: 1 MB) by the first selections.
+    for (long at : {chars - 60, chars - 40}) {
+        app.command("select_view " + std::to_string(at) + " " + std::to_string(at + 10));
+        pump(0.8);
+    }
+    const long bytesBefore = AtspiBus::instance().textBytes();
+    long bigSelect = counted("select at the end of 1 MB", "text_select", [&] {
+        app.command("select_view " + std::to_string(chars - 20) + " " + std::to_string(chars - 10));
+    });
+    const long bigBytes = AtspiBus::instance().textBytes() - bytesBefore;
+    std::printf("figure text-bytes select at the end of 1 MB %ld\n", bigBytes);
+    auto last = events.empty() ? nullptr : &events.back();
+    auto whole = bigText(chars);
+    std::string expected;
+    for (long i = chars - 20; i < chars - 10; ++i) expected += char(whole[i]);  // ASCII there
+    check(last && last->name == "text_select" && last->data.value("selected_text", "") == expected,
+          "the selection at the end of 1 MB is reported with its text", last ? last->data.dump() : "none");
+    check(bigBytes < 1000, "a selection at the end of 1 MB reads its own text only, not the document",
+          std::to_string(bigBytes) + " bytes");
+
     check(select <= 5, "select text costs at most 5 requests", std::to_string(select));
     check(caret <= 2, "a caret move costs at most 2 requests", std::to_string(caret));
     check(focus <= 8, "focus moving to an entry costs at most 8 requests", std::to_string(focus));
     check(away <= 2 && back <= 2, "a switch costs at most 2 requests",
           std::to_string(away) + " and " + std::to_string(back));
+
+    check(list <= 10, "focusing a 1,000-row list costs at most 10 requests", std::to_string(list));
+    check(first <= 20, "the first switch to 1,000 widgets costs at most 20 requests", std::to_string(first));
+    check(bigSelect <= 5, "a selection at the end of 1 MB costs at most 5 requests", std::to_string(bigSelect));
 
     app.send("quit");
     app.wait(3);

@@ -54,6 +54,9 @@ public:
 
     // ---- requests ----
     long requests() const { return requests_; }
+    // Bytes of text the applications sent in answer to text reads.
+    long textBytes() const { return textBytes_; }
+    void textReceived(std::size_t bytes) { textBytes_ += long(bytes); }
     long timeouts() const { return timeouts_; }
     // Whether `busName` did not answer recently.
     bool hung(const std::string& busName);
@@ -83,7 +86,7 @@ private:
     bool started_ = false, down_ = false, lostHandled_ = false;
     guint rejoinSource_ = 0, rejoinWaitMs_ = kRejoinFirstMs;
     int rejoins_ = 0;
-    long requests_ = 0, timeouts_ = 0;
+    long requests_ = 0, timeouts_ = 0, textBytes_ = 0;
     std::map<std::string, gint64> hungUntil_;  // bus name -> monotonic time
     std::set<AtspiApplication*> seen_;         // a reference to each application seen
 };

@@ -39,28 +39,7 @@ int64_t utf16Units(const char* utf8, int64_t codePoints) {
     return units;
 }
 
-int64_t codePointsForUnits(const char* utf8, int64_t units) {
-    int64_t cps = 0, seen = 0;
-    const char* p = utf8;
-    while (*p && seen < units) {
-        gunichar c = g_utf8_get_char(p);
-        seen += c >= 0x10000 ? 2 : 1;
-        ++cps;
-        p = g_utf8_next_char(p);
-    }
-    return cps;
-}
-
 int64_t totalUnits(const char* utf8) { return utf16Units(utf8, g_utf8_strlen(utf8, -1)); }
-
-std::string codePointSlice(const char* utf8, int64_t start, int64_t end) {
-    int64_t n = g_utf8_strlen(utf8, -1);
-    start = std::clamp<int64_t>(start, 0, n);
-    end = std::clamp<int64_t>(end, start, n);
-    const char* a = g_utf8_offset_to_pointer(utf8, start);
-    const char* b = g_utf8_offset_to_pointer(utf8, end);
-    return std::string(a, b);
-}
 
 // ----- calls ---------------------------------------------------------------------------------
 
@@ -104,11 +83,20 @@ constexpr std::size_t kMaxRememberedElements = 4096;
 
 struct DispatchEntry {
     std::optional<std::pair<int64_t, int64_t>> selection;  // code points
-    std::optional<std::string> prefix;                      // text [0, end of selection)
+    std::optional<std::string> selectedText;                // the text of `selection`
+    bool layoutChecked = false;  // its text layout's length was compared this dispatch
+    // The screen rectangle last answered, for a range in code points: an element registered
+    // for itself and heard through its application runs the handler twice in one dispatch.
+    std::optional<std::pair<std::pair<int64_t, int64_t>, ObjectRef>> extents;
     GRef<AtspiStateSet> states;
     // The UTF-16 range last answered for the selection, with its code points beside it, so a
     // range asked back needs no text to convert.
     std::optional<std::pair<CFRange, std::pair<int64_t, int64_t>>> range;
+    // The children, once asked; and what lies below the element (every descendant, each
+    // before its own), when a query of an ancestor told it: an element with nothing below has
+    // no children, and its children's own share of it is known without asking.
+    std::optional<std::vector<GRef<AtspiAccessible>>> children;
+    std::optional<std::vector<std::string>> below;
 };
 std::map<std::string, DispatchEntry> dispatchCache;
 bool dropScheduled = false;
@@ -170,6 +158,104 @@ std::optional<std::string> wholeText(AtspiText* text) {
     if (!call) return std::nullopt;
     GCharOwner s(atspi_text_get_text(text, 0, -1, call.err()));
     if (!call.ok() || !s) return std::nullopt;
+    AtspiBus::instance().textReceived(std::strlen(s.get()));
+    return std::string(s.get());
+}
+
+// ----- where the characters beyond the Basic Multilingual Plane are --------------------------
+// AT-SPI counts code points, the library UTF-16 units; the two differ by one for each character
+// beyond U+FFFF (an emoji) before an offset. Where those characters are is learnt once per element
+// from its whole text and kept current from its text-change events, so converting an offset
+// needs neither the text before it nor a request: a selection at the end of a long document
+// costs what one at its start costs.
+struct TextLayout {
+    int64_t length = 0;           // in code points
+    std::vector<int64_t> astral;  // code-point offsets of the characters beyond U+FFFF, ascending
+
+    int64_t units(int64_t codePoints) const {
+        return codePoints + (std::lower_bound(astral.begin(), astral.end(), codePoints) - astral.begin());
+    }
+    // The first code point at or after `units` (a unit inside a pair counts its character in).
+    int64_t codePoints(int64_t units) const {
+        int64_t lo = 0, hi = length;
+        while (lo < hi) {
+            int64_t mid = lo + (hi - lo) / 2;
+            if (this->units(mid) < units) lo = mid + 1;
+            else hi = mid;
+        }
+        return lo;
+    }
+};
+std::map<std::string, TextLayout> layouts;
+constexpr std::size_t kMaxLayouts = 64;
+
+void addAstral(TextLayout& layout, const char* utf8, int64_t at) {
+    std::vector<int64_t> added;
+    for (const char* p = utf8; *p; p = g_utf8_next_char(p), ++at)
+        if (g_utf8_get_char(p) >= 0x10000) added.push_back(at);
+    if (added.empty()) return;
+    layout.astral.insert(std::lower_bound(layout.astral.begin(), layout.astral.end(), added.front()), added.begin(),
+                         added.end());
+}
+
+// The layout of an element's text: from the whole text the first time, then kept current from
+// its change events. Those may come after a read that already shows the change, so the length is
+// compared with the element's once per dispatch (one small request): a change not yet heard of,
+// or counted twice, costs a fresh read, never a wrong offset.
+const TextLayout* layoutOf(AtspiText* text) {
+    const std::string key = keyOf(accessibleOf(text));
+    if (auto it = layouts.find(key); it != layouts.end()) {
+        if (dispatchEntry(accessibleOf(text)).layoutChecked) return &it->second;
+        AtspiCall call(accessibleOf(text));
+        if (!call) return nullptr;
+        gint n = atspi_text_get_character_count(text, call.err());
+        if (!call.ok()) return nullptr;
+        // Looked up again: the request may have let events in.
+        it = layouts.find(key);
+        if (it == layouts.end()) return nullptr;
+        if (n == it->second.length) {
+            dispatchEntry(accessibleOf(text)).layoutChecked = true;
+            return &it->second;
+        }
+        layouts.erase(it);
+    }
+    auto all = wholeText(text);
+    if (!all) return nullptr;
+    if (layouts.size() >= kMaxLayouts) layouts.clear();
+    TextLayout layout;
+    layout.length = g_utf8_strlen(all->c_str(), -1);
+    addAstral(layout, all->c_str(), 0);
+    dispatchEntry(accessibleOf(text)).layoutChecked = true;
+    return &(layouts[key] = std::move(layout));
+}
+
+// Text inserted or deleted in an element whose layout is known.
+void textChanged(const AtspiEvent& event, bool inserted) {
+    auto it = layouts.find(keyOf(event.source));
+    if (it == layouts.end()) return;
+    TextLayout& layout = it->second;
+    const int64_t at = event.detail1, n = event.detail2;
+    const char* added = inserted && G_VALUE_HOLDS_STRING(&event.any_data) ? g_value_get_string(&event.any_data) : nullptr;
+    // What cannot be applied for sure is read again when next needed.
+    if (at < 0 || n < 0 || (inserted && (!added || g_utf8_strlen(added, -1) != n)) ||
+        at > layout.length || (!inserted && at + n > layout.length)) {
+        layouts.erase(it);
+        return;
+    }
+    auto from = std::lower_bound(layout.astral.begin(), layout.astral.end(), at);
+    if (!inserted) from = layout.astral.erase(from, std::lower_bound(from, layout.astral.end(), at + n));
+    for (auto p = from; p != layout.astral.end(); ++p) *p += inserted ? n : -n;
+    if (inserted) addAstral(layout, added, at);
+    layout.length += inserted ? n : -n;
+}
+
+// The text between two code-point offsets: one request, the size of the range.
+std::optional<std::string> textBetween(AtspiText* text, int64_t start, int64_t end) {
+    AtspiCall call(accessibleOf(text));
+    if (!call) return std::nullopt;
+    GCharOwner s(atspi_text_get_text(text, gint(start), gint(end), call.err()));
+    if (!call.ok() || !s) return std::nullopt;
+    AtspiBus::instance().textReceived(std::strlen(s.get()));
     return std::string(s.get());
 }
 
@@ -284,20 +370,6 @@ std::optional<std::string> documentSelection(AtspiAccessible* paragraph) {
     std::string joined = parts[0];
     for (std::size_t i = 1; i < parts.size(); ++i) joined += "\n" + parts[i];
     return joined;
-}
-
-// The text from the start up to the end of the selection: the selected text is its tail, and
-// it converts both ends to UTF-16 units. One request, read once per dispatch.
-std::optional<std::string> prefixText(AtspiText* text, int64_t end) {
-    const auto& known = dispatchEntry(accessibleOf(text)).prefix;
-    if (known && g_utf8_strlen(known->c_str(), -1) >= end) return known;
-    AtspiCall call(accessibleOf(text));
-    if (!call) return std::nullopt;
-    GCharOwner s(atspi_text_get_text(text, 0, gint(end), call.err()));
-    if (!call.ok() || !s) return std::nullopt;
-    std::string prefix = s.get();
-    dispatchEntry(accessibleOf(text)).prefix = prefix;
-    return prefix;
 }
 
 std::string roleNameAsked(AtspiAccessible* acc, bool application, AXError* code, bool* secure, AtspiRole* atspi);
@@ -420,8 +492,10 @@ void onAtspiEvent(AtspiEvent* event, void* self) {
 }
 
 // "window:" as a whole: GTK 4 activation reaches only a listener for the whole class.
+// Text changes keep the layouts of texts current.
 const char* kEventTypes[] = {"object:state-changed:focused", "object:text-selection-changed",
-                             "object:text-caret-moved", "window:", "object:children-changed:add"};
+                             "object:text-caret-moved", "window:", "object:children-changed:add",
+                             "object:text-changed"};
 
 }  // namespace
 
@@ -545,6 +619,7 @@ void LinuxAccessibility::forgetBus() {
     pending_.clear();
     facts.clear();
     dispatchCache.clear();
+    layouts.clear();
 }
 
 
@@ -567,9 +642,115 @@ ElementRef LinuxAccessibility::createApplication(pid_t pid) {
 
 namespace {
 
+using Accessibles = std::vector<GRef<AtspiAccessible>>;
+
+// The Collection interface of an element, or none. Whether it has one is asked of the
+// application once per element (libatspi keeps the answer).
+GRef<AtspiCollection> collectionOf(AtspiAccessible* acc) {
+    if (acc->cached_properties & ATSPI_CACHE_INTERFACES)
+        return GRef<AtspiCollection>::adopt(atspi_accessible_get_collection_iface(acc));
+    AtspiCall call(acc);
+    if (!call) return {};
+    auto collection = GRef<AtspiCollection>::adopt(atspi_accessible_get_collection_iface(acc));
+    call.okIf(acc->cached_properties & ATSPI_CACHE_INTERFACES);
+    return collection;
+}
+
+// What lies below `acc` in one request: its children (`deep` false), or every descendant in
+// depth-first order, each before its own children (`deep` true), at most `limit`.
+std::optional<Accessibles> below(AtspiAccessible* acc, bool deep, int limit) {
+    auto collection = collectionOf(acc);
+    if (!collection) return std::nullopt;
+    // A rule without conditions matches everything.
+    auto rule = GRef<AtspiMatchRule>::adopt(atspi_match_rule_new(
+        nullptr, ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, nullptr,
+        ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE));
+    AtspiCall call(acc);
+    if (!call) return std::nullopt;
+    GArray* found = atspi_collection_get_matches(collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL,
+                                                 limit, deep, call.err());
+    std::unique_ptr<GArray, void (*)(GArray*)> owned(found, [](GArray* a) {
+        if (a) g_array_free(a, TRUE);
+    });
+    Accessibles out;
+    if (found) {
+        out.reserve(found->len);
+        // Each element of the answer comes with a reference, handed over here.
+        for (guint i = 0; i < found->len; ++i) out.push_back(GRef<AtspiAccessible>::adopt(g_array_index(found, AtspiAccessible*, i)));
+    }
+    if (!call.ok() || !found) return std::nullopt;
+    return out;
+}
+
+// Descendants asked in one query: enough for the focus handler's walk (four levels, a bounded
+// number of elements) in any window a user works in.
+constexpr int kDescendantLimit = 4096;
+
+// The children of `acc`. Platform quirk worth the trouble: the focus handler walks the focused
+// element's children four levels down, and asking each element for its children one at a time
+// costs a request per child (a list of 1,000 rows: 2,000). The Collection interface answers the
+// children in one request and the whole subtree in one more; the subtree tells each child's share
+// of it, so a child with nothing below (a row, a button) is answered without asking. Toolkits
+// without the interface are asked child by child.
+std::optional<Accessibles> childrenOf(AtspiAccessible* acc) {
+    {
+        auto& entry = dispatchEntry(acc);
+        if (entry.children) return entry.children;
+        if (entry.below && entry.below->empty()) return entry.children = Accessibles{};
+    }
+    if (auto children = below(acc, false, 0)) {
+        auto& entry = dispatchEntry(acc);
+        std::optional<std::vector<std::string>> under = entry.below;
+        bool complete = true;
+        if (!under && !children->empty()) {
+            if (auto all = below(acc, true, kDescendantLimit)) {
+                under.emplace();
+                under->reserve(all->size());
+                for (const auto& a : *all) under->push_back(keyOf(a.get()));
+                complete = all->size() < std::size_t(kDescendantLimit);
+            }
+        }
+        if (under) {
+            // Each child's share: from it (exclusive) to its next sibling.
+            std::vector<std::size_t> at;
+            std::size_t from = 0;
+            for (const auto& child : *children) {
+                const std::string key = keyOf(child.get());
+                while (from < under->size() && (*under)[from] != key) ++from;
+                if (from == under->size()) break;  // the tree changed between the two answers
+                at.push_back(from++);
+            }
+            if (at.size() == children->size()) {
+                for (std::size_t i = 0; i < at.size(); ++i) {
+                    if (i + 1 == at.size() && !complete) break;
+                    std::size_t end = i + 1 < at.size() ? at[i + 1] : under->size();
+                    dispatchEntry((*children)[i].get()).below.emplace(under->begin() + at[i] + 1, under->begin() + end);
+                }
+            }
+        }
+        return dispatchEntry(acc).children = std::move(children);
+    }
+    gint n = 0;
+    {
+        AtspiCall call(acc);
+        if (!call) return std::nullopt;
+        n = atspi_accessible_get_child_count(acc, call.err());
+        if (!call.ok()) return std::nullopt;
+    }
+    Accessibles children;
+    for (gint i = 0; i < n; ++i) {
+        AtspiCall call(acc);
+        if (!call) return std::nullopt;
+        auto child = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(acc, i, call.err()));
+        if (!call.ok() || !child) return std::nullopt;
+        children.push_back(std::move(child));
+    }
+    return dispatchEntry(acc).children = std::move(children);
+}
+
 // The focused element below `window` through the Collection interface: one request.
 std::shared_ptr<const AtspiElement> focusedByCollection(AtspiAccessible* window) {
-    auto collection = GRef<AtspiCollection>::adopt(atspi_accessible_get_collection_iface(window));
+    auto collection = collectionOf(window);
     if (!collection) return nullptr;
     GArray* wanted = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
     AtspiStateType focused = ATSPI_STATE_FOCUSED;
@@ -668,22 +849,12 @@ AXError LinuxAccessibility::copyAttributeValue(const ElementRef& element, const 
         return kAXErrorSuccess;
     }
     if (attribute == "AXChildren") {
-        gint n = 0;
-        {
-            AtspiCall call(acc);
-            if (!call) return call.code();
-            n = atspi_accessible_get_child_count(acc, call.err());
-            if (!call.ok()) return call.code();
-        }
-        std::vector<ObjectRef> children;
-        for (gint i = 0; i < n; ++i) {
-            AtspiCall call(acc);
-            if (!call) return call.code();
-            auto child = GRef<AtspiAccessible>::adopt(atspi_accessible_get_child_at_index(acc, i, call.err()));
-            if (!call.ok() || !child) return kAXErrorCannotComplete;
-            children.push_back(elementFor(child.get()));
-        }
-        *value = std::make_shared<ArrayObject>(std::move(children));
+        auto children = childrenOf(acc);
+        if (!children) return kAXErrorCannotComplete;
+        std::vector<ObjectRef> elements;
+        elements.reserve(children->size());
+        for (const auto& child : *children) elements.push_back(elementFor(child.get()));
+        *value = std::make_shared<ArrayObject>(std::move(elements));
         return kAXErrorSuccess;
     }
     static const std::set<std::string> textAttributes = {"AXSelectedText", "AXSelectedTextRange",
@@ -706,17 +877,24 @@ AXError LinuxAccessibility::copyAttributeValue(const ElementRef& element, const 
         *value = makeString("");
         return kAXErrorSuccess;
     }
-    // The text up to the end of the selection: the selected text is its tail, and it converts
-    // both ends to UTF-16 units.
-    auto prefix = prefixText(text.get(), sel->second);
-    if (!prefix) return kAXErrorCannotComplete;
     if (attribute == "AXSelectedText") {
-        auto across = documentSelection(acc);
-        *value = makeString(across ? *across : codePointSlice(prefix->c_str(), sel->first, sel->second));
+        if (auto across = documentSelection(acc)) {
+            *value = makeString(*across);
+            return kAXErrorSuccess;
+        }
+        if (!dispatchEntry(acc).selectedText) {
+            auto selected = textBetween(text.get(), sel->first, sel->second);
+            // Looked up again: an event heard during the request may have dropped the entry.
+            dispatchEntry(acc).selectedText = selected;
+        }
+        if (!dispatchEntry(acc).selectedText) return kAXErrorCannotComplete;
+        *value = makeString(*dispatchEntry(acc).selectedText);
         return kAXErrorSuccess;
     }
-    int64_t start = utf16Units(prefix->c_str(), sel->first);
-    int64_t end = utf16Units(prefix->c_str(), sel->second);
+    const TextLayout* layout = layoutOf(text.get());
+    if (!layout) return kAXErrorCannotComplete;
+    int64_t start = layout->units(sel->first);
+    int64_t end = layout->units(sel->second);
     dispatchEntry(acc).range = {CFRange{start, end - start}, *sel};
     if (attribute == "AXSelectedTextRange") {
         *value = makeRange({start, end - start});
@@ -731,6 +909,11 @@ namespace {
 
 // The screen rectangle of a range in code points.
 AXError rangeExtents(AtspiAccessible* acc, AtspiText* text, int64_t start, int64_t end, ObjectRef* value) {
+    auto& known = dispatchEntry(acc).extents;
+    if (known && known->first == std::pair<int64_t, int64_t>{start, end}) {
+        *value = known->second;
+        return kAXErrorSuccess;
+    }
     AtspiCall call(acc);
     if (!call) return call.code();
     AtspiRect* r = atspi_text_get_range_extents(text, gint(start), gint(end), ATSPI_COORD_TYPE_SCREEN, call.err());
@@ -738,6 +921,7 @@ AXError rangeExtents(AtspiAccessible* acc, AtspiText* text, int64_t start, int64
     // The rectangle is garbage when the call failed (GTK4 refuses screen coordinates).
     if (!call.ok() || !r) return kAXErrorCannotComplete;
     *value = makeRect({{double(r->x), double(r->y)}, {double(r->width), double(r->height)}});
+    dispatchEntry(acc).extents = {{start, end}, *value};
     return kAXErrorSuccess;
 }
 
@@ -760,14 +944,16 @@ AXError LinuxAccessibility::copyParameterizedAttributeValue(const ElementRef& el
     const auto& known = dispatchEntry(e->accessible()).range;
     if (bounds && known && known->first.location == range->location && known->first.length == range->length)
         return boundsOfRange(*e, text.get(), known->second.first, known->second.second, value);
-    auto all = wholeText(text.get());
-    if (!all) return kAXErrorCannotComplete;
+    const TextLayout* layout = layoutOf(text.get());
+    if (!layout) return kAXErrorCannotComplete;
     // A range that does not lie in the text is refused, as on the original platform, not cut to fit.
-    if (range->location + range->length > totalUnits(all->c_str())) return kAXErrorIllegalArgument;
-    int64_t start = codePointsForUnits(all->c_str(), range->location);
-    int64_t end = codePointsForUnits(all->c_str(), range->location + range->length);
+    if (range->location + range->length > layout->units(layout->length)) return kAXErrorIllegalArgument;
+    int64_t start = layout->codePoints(range->location);
+    int64_t end = layout->codePoints(range->location + range->length);
     if (!bounds) {
-        *value = makeString(codePointSlice(all->c_str(), start, end));
+        auto between = textBetween(text.get(), start, end);
+        if (!between) return kAXErrorCannotComplete;
+        *value = makeString(*between);
         return kAXErrorSuccess;
     }
     return boundsOfRange(*e, text.get(), start, end, value);
@@ -865,10 +1051,10 @@ AXError LinuxAccessibility::setAttributeValue(const ElementRef& element, const s
     if (!text) return kAXErrorAttributeUnsupported;
     // The selection this dispatch read is stale once it is set (whether or not the set succeeds).
     dispatchCache.erase(keyOf(e->accessible()));
-    auto all = wholeText(text.get());
-    if (!all) return kAXErrorCannotComplete;
-    gint start = gint(codePointsForUnits(all->c_str(), range.location));
-    gint end = gint(codePointsForUnits(all->c_str(), range.location + range.length));
+    const TextLayout* layout = layoutOf(text.get());
+    if (!layout) return kAXErrorCannotComplete;
+    gint start = gint(layout->codePoints(range.location));
+    gint end = gint(layout->codePoints(range.location + range.length));
     gint n = 0;
     {
         AtspiCall call(e->accessible());
@@ -962,6 +1148,11 @@ RunLoopSourceRef LinuxAccessibility::observerGetRunLoopSource(const AXObserverRe
 void LinuxAccessibility::onEvent(const AtspiEvent& event) {
     const std::string type = event.type ? event.type : "";
     if (!event.source) return;
+    if (type.rfind("object:text-changed", 0) == 0) {
+        if (type.find(":insert") != std::string::npos) textChanged(event, true);
+        else if (type.find(":delete") != std::string::npos) textChanged(event, false);
+        return;
+    }
     if (type.rfind("object:children-changed", 0) == 0) {
         // Only the desktop's own children are applications registering on the bus.
         auto* obj = reinterpret_cast<AtspiObject*>(event.source);
