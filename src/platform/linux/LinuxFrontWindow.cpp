@@ -49,9 +49,9 @@ pid_t FrontWindow::pidOf(XWindow topLevel) {
             if (!XQueryTree(x_.display(), w, &r, &parent, &children, &n)) continue;
             for (unsigned i = 0; i < n; ++i) {
                 if (pid_t pid = x_.windowPid(children[i])) {
-                    if (children) XFree(children);
-                    auto& entry = topLevels_[topLevel];  // the map may have grown meanwhile
-                    entry = {pid, children[i]};
+                    const XWindow client = children[i];  // read before the list is freed
+                    XFree(children);
+                    topLevels_[topLevel] = {pid, client};
                     return pid;
                 }
                 next.push_back(children[i]);
