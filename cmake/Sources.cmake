@@ -41,6 +41,7 @@ set(KORVALE_LINUX_SOURCES
   src/platform/linux/LinuxMainLoop.cpp
   src/platform/linux/LinuxPasteboard.cpp
   src/platform/linux/LinuxWindows.cpp
+  src/platform/linux/LinuxWorkspace.cpp
   src/platform/linux/XConnection.cpp)
 
 # The macOS backend (accessibility C API, Core Foundation, AppKit, Core Graphics, libdispatch),

@@ -24,6 +24,9 @@
 
 namespace korvale::platform::linuxdesk {
 
+// Whether process `pid` still runs (one that exists but is not ours to signal counts).
+bool processExists(pid_t pid);
+
 // One AT-SPI accessible. Two handles are the same element when they name the same object path
 // on the same bus connection, whichever AtspiAccessible carries it.
 class AtspiElement final : public UIElement {
@@ -137,36 +140,6 @@ private:
     std::map<pid_t, gint64> activatedAt_;
     std::set<pid_t> watchedPids_;
     std::map<XWindow, std::pair<pid_t, CGRect>> watchedWindows_;
-};
-
-// The workspace: running applications are the applications on the accessibility bus, the
-// frontmost one owns the X input focus, activation arrives as AT-SPI window:activate and launch
-// as a new application registering on the bus.
-class LinuxWorkspace final : public Workspace {
-public:
-    LinuxWorkspace(DesktopState& state, XConnection& x, FrontWindow& front);
-    NotificationObserverRef addObserverForName(const std::string& name,
-                                               std::function<void(const Notification&)> block) override;
-    void removeObserver(const NotificationObserverRef& observer) override;
-    RunningApplicationRef frontmostApplication() override;
-
-    RunningApplicationRef application(pid_t pid);
-    void post(const std::string& name, pid_t pid);
-
-private:
-    DesktopState& state_;
-    XConnection& x_;
-    FrontWindow& front_;
-    struct Subscription final : NotificationObserver {
-        std::string name;
-        std::function<void(const Notification&)> block;
-        bool removed = false;
-    };
-    std::vector<std::shared_ptr<Subscription>> observers_;
-    struct Identity {
-        std::optional<std::string> bundle, name;
-    };
-    std::map<pid_t, Identity> identities_;  // kept once the window system named the application
 };
 
 }  // namespace korvale::platform::linuxdesk

@@ -15,6 +15,7 @@
 #include "platform/linux/LinuxMainLoop.h"
 #include "platform/linux/LinuxPasteboard.h"
 #include "platform/linux/LinuxWindows.h"
+#include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/XConnection.h"
 
 namespace korvale::platform::linuxdesk {
