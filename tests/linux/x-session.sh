@@ -1,16 +1,6 @@
 # Shared by the Linux end-to-end scripts: what each needs checked (skipping, exit 77, when it is
 # missing), a private X server (Xvfb) with a temporary folder for whatever the applications write,
 # and a bounded run inside it and a private session bus. Source it, check, then either
-# interrupt PID: SIGINT to a child of this shell, then at most 5 s for it to end; its exit status,
-# or 124 when it is still running.
-interrupt() {
-  local pid=$1 i
-  kill -INT "$pid"
-  for ((i = 0; i < 100; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-  kill -0 "$pid" 2>/dev/null && return 124
-  wait "$pid"
-}
-
 # run_in_session NAME SECONDS COMMAND... or start_x_session NAME and run as you need; the server and
 # the folder go away when the script exits. With KORVALE_TEST_WM=openbox a window manager runs in
 # the session too (frames, reparenting, _NET_ACTIVE_WINDOW).
