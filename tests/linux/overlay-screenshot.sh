@@ -6,7 +6,7 @@
 # the screen (found from the pixels the selection changed, not from what the library reported).
 # The screenshots are kept as test artifacts in ARTIFACT_DIR. Every wait is bounded. Exits 77
 # (CTest's SKIP) with a message when something it needs is missing.
-#   inspect-screenshot.sh INSPECT_BINARY ARTIFACT_DIR
+#   overlay-screenshot.sh INSPECT_BINARY ARTIFACT_DIR
 set -u
 inspect=$1
 artifacts=$2
@@ -86,14 +86,14 @@ if [[ ${3:-} == --inside ]]; then
   for ((i = 0; i < 50; i++)); do
     shot "$work/after.png"
     /usr/bin/python3 "$here/screen_check.py" outline "$work/before.png" "$work/after.png" \
-      "$X" "$Y" "$WIDTH" "$HEIGHT" "$artifacts/inspect-docs.png" 20 40 800 800 >"$work/check.out" && break
+      "$X" "$Y" "$WIDTH" "$HEIGHT" "$artifacts/overlay-docs.png" 20 40 800 800 >"$work/check.out" && break
     sleep 0.2
   done
-  cp "$work/before.png" "$artifacts/inspect-before.png"
-  cp "$work/after.png" "$artifacts/inspect-screenshot.png"
+  cp "$work/before.png" "$artifacts/overlay-before.png"
+  cp "$work/after.png" "$artifacts/overlay-screenshot.png"
   cat "$work/check.out"
-  grep -q '^ok ' "$work/check.out" || fail "the outline is not around the word (screenshot: $artifacts/inspect-screenshot.png)"
-  echo "PASS the outline lies around the word on the screen (screenshot: $artifacts/inspect-screenshot.png)"
+  grep -q '^ok ' "$work/check.out" || fail "the outline is not around the word (screenshot: $artifacts/overlay-screenshot.png)"
+  echo "PASS the outline lies around the word on the screen (screenshot: $artifacts/overlay-screenshot.png)"
 
   # Clicks go through the overlay to the application under it: a click on the word's outline
   # lands in l3afpad and collapses the selection there, which the inspector then hears.

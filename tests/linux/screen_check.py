@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Screenshots of the X display and the inspector's outline check, for inspect-screenshot.sh.
+"""Screenshots of the X display and the inspector's outline check, for overlay-screenshot.sh.
 
   screen_check.py shot FILE.png
       saves the whole screen (the root window, as XGetImage reads it)
