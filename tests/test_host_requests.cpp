@@ -1,7 +1,8 @@
-// Host requests on the simulated desktop: text replacement through the pasteboard and Command-V
-// (what the pasteboard holds afterwards, what was printed, the keystrokes, the other
-// application's text, timing on the virtual clock) and the on-demand snapshot (probe ranges,
-// both bounds paths, null coordinates, silence, the "error" event, the order of the requests).
+// Host requests on the simulated desktop, the cases the scenarios (requests_*.json, which also
+// play through the macOS backend) do not hold: text replacement when the user's clipboard or the
+// target application misbehaves (what the pasteboard holds afterwards, what was printed, the
+// other application's text, timing on the virtual clock), and the snapshot's rarer paths (no
+// selected range, failing bounds, blocked and secret fields, no followed application).
 #include <set>
 
 #include "TestSupport.h"
@@ -9,8 +10,6 @@
 
 namespace korvale::testing {
 namespace {
-
-constexpr uint64_t kCommand = 0x100000;
 
 // The host's own application is in front; the editor (pid 42) is behind it, its text area "doc"
 // focused. Text lays out on a grid of 8 x 16 points from the frame's origin.
@@ -73,70 +72,10 @@ protected:
     json pasteboardItems() { return state()["pasteboard"]["items"]; }
 };
 
-TEST_F(Replacement, PlainTextIsReplacedInTheOtherApplicationAndRestoredAfter) {
-    perform({{"action", "copy_text"}, {"text", "abc"}});
-    desktop().clearRequests();
-    EXPECT_DOUBLE_EQ(replace("xyz"), 1.2);
-    EXPECT_EQ(docText(), "hello xyz");
-    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
-    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"Task ended"})) << "pasteboard text was printed";
-
-    json keys = state()["keystrokes"];
-    ASSERT_EQ(keys.size(), 4u);
-    const std::vector<std::pair<int, bool>> order{{55, true}, {9, true}, {9, false}, {55, false}};
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(keys[i]["key"], order[i].first) << i;
-        EXPECT_EQ(keys[i]["down"], order[i].second) << i;
-        EXPECT_EQ(keys[i]["flags"], kCommand) << i;
-        EXPECT_DOUBLE_EQ(keys[i]["t"].get<double>(), 0.2) << "keystroke before the activation wait";
-    }
-    EXPECT_EQ(calls({"pasteboardItems", "activateWithOptions", "clearContents", "setString:forType:",
-                     "CGEventPost", "writeObjects:"}),
-              (std::vector<std::string>{"pasteboardItems", "activateWithOptions", "clearContents",
-                                        "setString:forType:", "CGEventPost", "CGEventPost", "CGEventPost",
-                                        "CGEventPost", "clearContents", "writeObjects:"}));
-    EXPECT_EQ((*lastRequest("activateWithOptions"))["pid"], 42);
-    EXPECT_EQ((*lastRequest("activateWithOptions"))["options"], 0);
-    EXPECT_EQ((*lastRequest("setString:forType:"))["text"], "xyz");
-    EXPECT_DOUBLE_EQ((*lastRequest("setString:forType:"))["t"].get<double>(), 0.2);
-    EXPECT_DOUBLE_EQ((*lastRequest("writeObjects:"))["t"].get<double>(), 1.2);
-    EXPECT_TRUE(hostEvents().empty()) << "a replacement reports nothing to the host";
-}
-
-TEST_F(Replacement, EveryItemAndTypeComesBackAndNothingIsPrinted) {
-    json items = {{{"public.utf8-plain-text", "caption"}, {"public.rtf", "{\\rtf1 caption}"}},
-                  {{"public.png", "PNG-BYTES"}},
-                  {{"public.file-url", "file:///tmp/a.txt"}}};
-    perform({{"action", "set_pasteboard"}, {"items", items}});
-    replace("xyz");
-    EXPECT_EQ(pasteboardItems(), items);
-    EXPECT_EQ(docText(), "hello xyz");
-    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"Task ended"}));
-}
-
-TEST_F(Replacement, OnlyAnImageComesBackAsTheImageAlone) {
-    perform({{"action", "set_pasteboard"}, {"items", {{{"public.png", "PNG-BYTES"}}}}});
-    replace("xyz");
-    EXPECT_EQ(pasteboardItems(), (json{{{"public.png", "PNG-BYTES"}}})) << "no empty plain text added";
-    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"Task ended"}));
-}
-
 TEST_F(Replacement, EmptyPasteboardStaysEmpty) {
     replace("xyz");
     EXPECT_EQ(pasteboardItems(), json::array());
     EXPECT_EQ(docText(), "hello xyz");
-}
-
-TEST_F(Replacement, WhatTheUserCopiesDuringThePasteWaitStays) {
-    perform({{"action", "copy_text"}, {"text", "abc"}});
-    perform({{"action", "at"}, {"time", 1.1}, {"do", {{"action", "copy_text"}, {"text", "mine"}}}});
-    desktop().clearRequests();
-    EXPECT_DOUBLE_EQ(replace("xyz"), 1.2);
-    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "mine"}}}));
-    EXPECT_EQ(docText(), "hello xyz");
-    EXPECT_EQ(calls({"clearContents", "writeObjects:"}), (std::vector<std::string>{"clearContents"}))
-        << "the user's copy was overwritten";
-    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"Task ended"}));
 }
 
 TEST_F(Replacement, WhatTheUserCopiesWhileTheApplicationComesForwardIsWhatComesBack) {
@@ -146,27 +85,6 @@ TEST_F(Replacement, WhatTheUserCopiesWhileTheApplicationComesForwardIsWhatComesB
     EXPECT_EQ(docText(), "hello xyz");
     EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "newer"}}}))
         << "the copy made during the activation wait was lost";
-}
-
-TEST_F(Replacement, EmptyTextIsStillPasted) {
-    perform({{"action", "copy_text"}, {"text", "abc"}});
-    desktop().clearRequests();
-    replace("");
-    EXPECT_EQ((*lastRequest("setString:forType:"))["text"], "");
-    EXPECT_EQ(state()["keystrokes"].size(), 4u);
-    EXPECT_EQ(docText(), "hello ") << "the selection was not replaced by the empty text";
-    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
-}
-
-TEST_F(Replacement, TwoInARowTheSecondSavesWhatTheFirstRestored) {
-    perform({{"action", "copy_text"}, {"text", "abc"}});
-    EXPECT_DOUBLE_EQ(replace("xyz"), 1.2);
-    EXPECT_DOUBLE_EQ(replace("123"), 1.2);
-    EXPECT_DOUBLE_EQ(now(), 2.4);
-    EXPECT_EQ(docText(), "hello xyz123");
-    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
-    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"Task ended", "Task ended"}));
-    EXPECT_EQ(state()["keystrokes"].size(), 8u);
 }
 
 TEST_F(Replacement, WithoutFollowedApplicationTheKeystrokeGoesToWhateverIsInFront) {
@@ -258,7 +176,6 @@ const std::string kNotTaken = "setText: the text was not taken within 3 s";
 
 class ClipboardKept : public Replacement {
 protected:
-    std::vector<std::string> lines() { return stdoutLines(); }
     // The editor is busy: a paste it receives happens `seconds` later than usual.
     void busyFor(double seconds) { perform({{"action", "slow_paste"}, {"pid", 42}, {"delay", seconds}}); }
 };
@@ -270,7 +187,7 @@ TEST_F(ClipboardKept, LargeTextComesBackWhole) {
     EXPECT_EQ(docText(), "hello xyz");
     ASSERT_EQ(pasteboardItems().size(), 1u);
     EXPECT_TRUE(pasteboardItems()[0]["public.utf8-plain-text"] == big) << "the 5 MB text did not come back whole";
-    EXPECT_EQ(lines(), (std::vector<std::string>{"Task ended"}));
+    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"Task ended"}));
 }
 
 TEST_F(ClipboardKept, SeveralTypesComeBackInTheirOrder) {
@@ -288,24 +205,12 @@ TEST_F(ClipboardKept, SeveralTypesComeBackInTheirOrder) {
                                         {"public.png", "PNG"}}}));
 }
 
-TEST_F(ClipboardKept, AStoppedOwnerCostsItsWaitAndNothingIsReplaced) {
-    perform({{"action", "copy_text"}, {"text", "abc"}});
-    perform({{"action", "pasteboard_owner"}, {"state", "stopped"}});
-    EXPECT_DOUBLE_EQ(replace("xyz"), sim::SimPasteboard::kStoppedOwnerWait);
-    EXPECT_EQ(lines(), (std::vector<std::string>{kNotSaved})) << "a failure reported as success";
-    EXPECT_EQ(docText(), "hello world");
-    EXPECT_EQ(state()["keystrokes"].size(), 0u);
-    EXPECT_EQ(state()["pasteboard"]["owner"], "stopped") << "the clipboard was taken from its owner";
-    perform({{"action", "pasteboard_owner"}, {"state", "running"}});
-    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
-}
-
 TEST_F(ClipboardKept, AnOwnerThatStopsWhileTheApplicationComesForwardIsNotClobberedEither) {
     perform({{"action", "copy_text"}, {"text", "abc"}});
     perform({{"action", "at"}, {"time", 0.05}, {"do", {{"action", "copy_text"}, {"text", "new"}}}});
     perform({{"action", "at"}, {"time", 0.1}, {"do", {{"action", "pasteboard_owner"}, {"state", "stopped"}}}});
     EXPECT_DOUBLE_EQ(replace("xyz"), 0.2 + sim::SimPasteboard::kStoppedOwnerWait);
-    EXPECT_EQ(lines(), (std::vector<std::string>{kNotSaved}));
+    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{kNotSaved}));
     EXPECT_EQ(docText(), "hello world");
     EXPECT_EQ(lastRequest("clearContents"), nullptr);
 }
@@ -316,36 +221,7 @@ TEST_F(ClipboardKept, AnOwnerGoneLeavesAnEmptyClipboardThatStaysEmpty) {
     EXPECT_DOUBLE_EQ(replace("xyz"), 1.2);
     EXPECT_EQ(docText(), "hello xyz") << "nothing to lose: the replacement goes on";
     EXPECT_EQ(pasteboardItems(), json::array());
-    EXPECT_EQ(lines(), (std::vector<std::string>{"Task ended"}));
-}
-
-TEST_F(ClipboardKept, ALatePasteGetsTheTextAndTheClipboardComesBackAfterIt) {
-    perform({{"action", "copy_text"}, {"text", "secret"}});
-    busyFor(2.0);
-    desktop().clearRequests();
-    // The paste happens 2.01 s after Command-V (posted at 0.2); the clipboard changes back then.
-    EXPECT_DOUBLE_EQ(replace("xyz"), 2.21);
-    EXPECT_EQ(docText(), "hello xyz") << "the busy application pasted the user's old clipboard";
-    EXPECT_DOUBLE_EQ((*lastRequest("writeObjects:"))["t"].get<double>(), 2.21);
-    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "secret"}}}));
-    EXPECT_EQ(lines(), (std::vector<std::string>{"Task ended"}));
-}
-
-TEST_F(ClipboardKept, APromptPasteStillChangesBackAfterTheMinimumWait) {
-    perform({{"action", "copy_text"}, {"text", "abc"}});
-    desktop().clearRequests();
-    EXPECT_DOUBLE_EQ(replace("xyz"), 1.2);
-    EXPECT_EQ((*lastRequest("waitForFetch")), (json{{"call", "waitForFetch"}, {"pid", 42}, {"result", "taken"}, {"t", 1.2}}));
-    EXPECT_EQ(state()["pasteboard"]["fetched_by"], json::array()) << "the restore is a new write";
-}
-
-TEST_F(ClipboardKept, ANonEditableTargetTakesNothingTheClipboardComesBackAtTheLimit) {
-    start(editorWorld({{"text", "hello world"}, {"selection", {6, 5}}, {"editable", false}}));
-    perform({{"action", "copy_text"}, {"text", "abc"}});
-    EXPECT_DOUBLE_EQ(replace("xyz"), 3.2);
-    EXPECT_EQ(docText(), "hello world");
-    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
-    EXPECT_EQ(lines(), (std::vector<std::string>{kNotTaken})) << "a paste that did not happen reported as done";
+    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"Task ended"}));
 }
 
 TEST_F(ClipboardKept, APasteThatNeverLandsIsSaidSo) {
@@ -356,7 +232,7 @@ TEST_F(ClipboardKept, APasteThatNeverLandsIsSaidSo) {
     perform({{"action", "copy_text"}, {"text", "abc"}});
     EXPECT_DOUBLE_EQ(replace("xyz"), 3.2);
     EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
-    EXPECT_EQ(lines(), (std::vector<std::string>{kNotTaken}));
+    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{kNotTaken}));
 }
 
 TEST_F(ClipboardKept, AClipboardManagerThatOffersOurTextAgainDoesNotKeepIt) {
@@ -368,7 +244,7 @@ TEST_F(ClipboardKept, AClipboardManagerThatOffersOurTextAgainDoesNotKeepIt) {
     run(0.5);  // the manager copies the restored clipboard and offers it as its own
     EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}))
         << "the manager's copy of the replacement was taken for the user's";
-    EXPECT_EQ(lines(), (std::vector<std::string>{"Task ended"}));
+    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"Task ended"}));
 }
 
 TEST_F(ClipboardKept, WithAManagerALatePasteIsStillWaitedFor) {
@@ -387,7 +263,7 @@ TEST_F(ClipboardKept, AnApplicationQuittingDuringThePasteTakesNothing) {
     EXPECT_DOUBLE_EQ(replace("xyz"), 3.2);
     EXPECT_EQ(docText(), "hello world");
     EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
-    EXPECT_EQ(lines(), (std::vector<std::string>{kNotTaken}));
+    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{kNotTaken}));
 }
 
 TEST_F(ClipboardKept, APasteLaterThanTheLimitGetsTheUsersClipboard) {
@@ -395,7 +271,7 @@ TEST_F(ClipboardKept, APasteLaterThanTheLimitGetsTheUsersClipboard) {
     perform({{"action", "copy_text"}, {"text", "abc"}});
     busyFor(5.0);
     EXPECT_DOUBLE_EQ(replace("xyz"), 3.2);
-    EXPECT_EQ(lines(), (std::vector<std::string>{kNotTaken}));
+    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{kNotTaken}));
     run(2.5);
     EXPECT_EQ(docText(), "hello abc");
 }
@@ -422,39 +298,11 @@ protected:
         EXPECT_DOUBLE_EQ(hostEvents()[0].t, 0.18);
         return json::parse(hostEvents()[0].json);
     }
-    json probe() {
-        const json* r = lastRequest("AXUIElementCopyParameterizedAttributeValue", "AXBoundsForRange");
-        return r ? (*r)["parameter"] : json(nullptr);
-    }
     static json caret(const char* text, json x, json y, json w, json h) {
         return {{"selected_text", text}, {"is_editable", true},
                 {"position", {{"x", x}, {"y", y}}}, {"size", {{"width", w}, {"height", h}}}};
     }
 };
-
-TEST_F(Snapshot, CaretProbesTheCharacterAfterIt) {
-    EXPECT_EQ(snapshot({{"selection", {12, 0}}}), caret("line one\nlin", 124, 216, 8, 16));
-    EXPECT_EQ(probe(), (json{{"range", {12, 1}}}));
-}
-
-TEST_F(Snapshot, CaretAtTheStartProbesTheFirstCharacter) {
-    EXPECT_EQ(snapshot({{"selection", {0, 0}}}), caret("", 100, 200, 8, 16));
-    EXPECT_EQ(probe(), (json{{"range", {0, 1}}}));
-}
-
-TEST_F(Snapshot, CaretAfterTheLastCharacterProbesTheLastOne) {
-    EXPECT_EQ(snapshot({{"selection", {17, 0}}}), caret(kTwoLines, 156, 216, 8, 16));
-    EXPECT_EQ(probe(), (json{{"range", {16, 1}}}));
-}
-
-TEST_F(Snapshot, SelectionIsTheNativeTextFieldReading) {
-    json data = snapshot({{"selection", {9, 4}}});
-    EXPECT_EQ(data, (json{{"selected_text", "line"}, {"is_editable", true},
-                          {"position", {{"x", 100}, {"y", 216}}}, {"size", {{"width", 32}, {"height", 16}}},
-                          {"bundle_id", "com.example.editor"}, {"name", "Editor"}}));
-    EXPECT_EQ(lastRequest("AXUIElementCopyParameterizedAttributeValue", "AXStringForRange"), nullptr)
-        << "the text above the caret was read for a selection";
-}
 
 TEST_F(Snapshot, NoSelectedRangeIsTreatedAsASelection) {
     json data = snapshot({{"selection", {3, 0}}, {"errors", {{"AXSelectedTextRange", -25212}}}});
@@ -464,10 +312,10 @@ TEST_F(Snapshot, NoSelectedRangeIsTreatedAsASelection) {
         << "the text above the caret was read without a range";
 }
 
-TEST_F(Snapshot, SilentForAnEmptyTextAreaATextFieldOrNoFocus) {
-    EXPECT_EQ(snapshot({{"text", ""}, {"selection", {0, 0}}}), nullptr);
-    EXPECT_EQ(snapshot({{"role", "AXTextField"}, {"selection", {0, 4}}}), nullptr);
-    EXPECT_EQ(snapshot({{"role", "AXTextField"}, {"selection", {4, 0}}}), nullptr);
+// An empty text area, a text field and a focus error are played in
+// requests_snapshot_selection_and_silence; here a role that only begins like a text area's, and
+// an application with no focused element at all.
+TEST_F(Snapshot, SilentForARoleThatIsNotATextAreaOrNoFocus) {
     EXPECT_EQ(snapshot({{"role", "AXTextAreaX"}, {"selection", {4, 0}}}), nullptr);
     json noFocus = editorWorld({{"text", kTwoLines}});
     noFocus["apps"][0].erase("focused");
@@ -488,44 +336,18 @@ TEST_F(Snapshot, NoFollowedApplicationAsksNothing) {
     EXPECT_TRUE(desktop().requests().empty());
 }
 
-TEST_F(Snapshot, FlatCharacterBoundsGiveWayToTheMarkerBounds) {
-    json flat = {{"selection", {12, 0}}, {"scripted", {{"AXBoundsForRange", {{"rect", {124, 216, 8, 0}}}}}}};
-    EXPECT_EQ(snapshot(flat), caret("line one\nlin", 124, 216, 0, 16));
-    flat["errors"] = {{"AXBoundsForTextMarkerRange", -25204}};
-    EXPECT_EQ(snapshot(flat), caret("line one\nlin", nullptr, nullptr, nullptr, nullptr));
-    flat.erase("errors");
-    flat["errors"] = {{"AXSelectedTextMarkerRange", -25212}};
-    EXPECT_EQ(snapshot(flat), caret("line one\nlin", nullptr, nullptr, nullptr, nullptr));
-}
-
-TEST_F(Snapshot, UnreadableCharacterBoundsGiveNullsWithoutMarkerReads) {
-    EXPECT_EQ(snapshot({{"selection", {12, 0}}, {"errors", {{"AXBoundsForRange", -25204}}}}),
-              caret("line one\nlin", nullptr, nullptr, nullptr, nullptr));
+// Bounds the character box cannot give: null coordinates (no marker read when the box itself is
+// unreadable, none when the marker selection is unreadable); a negative box has positive sizes.
+// The flat box that falls back to the marker bounds is played in requests_snapshot_bounds_and_error.
+TEST_F(Snapshot, BoundsWhenTheCharacterBoxFailsOrIsNegative) {
+    const json nulls = caret("line one\nlin", nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(snapshot({{"selection", {12, 0}}, {"errors", {{"AXBoundsForRange", -25204}}}}), nulls);
     EXPECT_EQ(lastRequest("AXUIElementCopyAttributeValue", "AXSelectedTextMarkerRange"), nullptr);
-}
-
-TEST_F(Snapshot, NegativeBoxesReportPositiveSizes) {
-    json box = {{"selection", {12, 0}}, {"scripted", {{"AXBoundsForRange", {{"rect", {-30, 40, -8, -16}}}}}}};
-    EXPECT_EQ(snapshot(box), caret("line one\nlin", -30, 40, 8, 16));
-}
-
-TEST_F(Snapshot, UnreadableTextAboveTheCaretSendsErrorThenAnEmptySnapshot) {
-    json doc = {{"selection", {12, 0}}, {"errors", {{"AXStringForRange", -25204}}}};
-    start(editorWorld({{"text", kTwoLines}, {"selection", {12, 0}}, {"errors", doc["errors"]}}));
-    std::vector<std::pair<std::string, json>> emitted;
-    auto deliver = macAccessibility->callback;
-    macAccessibility->callback = [&](const std::string& name, const EventData& data) {
-        emitted.emplace_back(name, data);
-        deliver(name, data);
-    };
-    getDataForVelaAssist();
-    ASSERT_EQ(emitted.size(), 2u);
-    EXPECT_EQ(emitted[0], (std::pair<std::string, json>{"error", {{"message", "something is wrong"}}}));
-    EXPECT_EQ(emitted[1], (std::pair<std::string, json>{"alt_enter_pressed", json::object()}));
-    run(0.5);
-    ASSERT_EQ(hostEvents().size(), 1u) << "the error event should have been replaced before delivery";
-    EXPECT_EQ(hostEvents()[0].name, "alt_enter_pressed");
-    EXPECT_EQ(hostEvents()[0].json, "{}");
+    EXPECT_EQ(snapshot({{"selection", {12, 0}}, {"scripted", {{"AXBoundsForRange", {{"rect", {124, 216, 8, 0}}}}}},
+                        {"errors", {{"AXSelectedTextMarkerRange", -25212}}}}),
+              nulls);
+    EXPECT_EQ(snapshot({{"selection", {12, 0}}, {"scripted", {{"AXBoundsForRange", {{"rect", {-30, 40, -8, -16}}}}}}}),
+              caret("line one\nlin", -30, 40, 8, 16));
 }
 
 TEST_F(Snapshot, NoTextFromABlockedApplicationOrField) {
@@ -565,27 +387,6 @@ TEST_F(Snapshot, NothingFromASecretField) {
     EXPECT_EQ(snapshot({{"secure", true}, {"selection", {12, 0}}}), nullptr);
     EXPECT_EQ(lastRequest("AXUIElementCopyParameterizedAttributeValue", "AXStringForRange"), nullptr);
     EXPECT_EQ(lastRequest("AXUIElementCopyAttributeValue", "AXSelectedText"), nullptr);
-}
-
-TEST_F(Snapshot, RequestsComeInTheirOrder) {
-    json flat = {{"selection", {12, 0}}, {"scripted", {{"AXBoundsForRange", {{"rect", {124, 216, 8, 0}}}}}}};
-    snapshot(flat);
-    EXPECT_EQ(calls(), (std::vector<std::string>{
-                           "AXUIElementCreateApplication",
-                           "AXUIElementCopyAttributeValue AXFocusedUIElement",
-                           "AXUIElementCopyAttributeValue AXRole",
-                           "AXUIElementCopyAttributeValue AXSubrole",
-                           "AXUIElementCopyAttributeValue AXNumberOfCharacters",
-                           "AXUIElementCopyAttributeValue AXSelectedTextRange",
-                           "AXUIElementCopyParameterizedAttributeValue AXBoundsForRange",
-                           "AXUIElementCopyAttributeValue AXSelectedTextRange",
-                           "AXUIElementCopyParameterizedAttributeValue AXStringForRange",
-                           "AXUIElementCopyAttributeValue AXSelectedTextMarkerRange",
-                           "AXUIElementCopyParameterizedAttributeValue AXBoundsForTextMarkerRange",
-                       }));
-    EXPECT_EQ(desktop().requests()[0]["pid"], 42);
-    EXPECT_EQ((*lastRequest("AXUIElementCopyParameterizedAttributeValue", "AXStringForRange"))["parameter"],
-              (json{{"range", {0, 12}}}));
 }
 
 TEST_F(Snapshot, FocusedElementIsRememberedEvenWhenSilent) {
