@@ -1,7 +1,8 @@
 // The accessibility access layer against the simulated desktop: conversion of every value kind
 // into every requested type, the handling of error codes and the lines it prints, observer
 // registration and delivery, the bounds of a marker selection in both orders, the tree-enabling
-// walk's requests, and the timing and keystroke utilities on the virtual clock.
+// walk's requests, and the delay on the virtual clock (the keystrokes of a paste are checked in
+// requests_replace_plain_text.json).
 #include <set>
 
 #include "TestSupport.h"
@@ -379,7 +380,7 @@ TEST_F(Observers, EarlierObserversKeepDeliveringAfterTheGlobalMovesOn) {
               (CGRect{{10, 20}, {40, 16}}));
 }
 
-// ----- timing and keystrokes -----
+// ----- timing -----
 
 class Timing : public DesktopTest {};
 
@@ -394,17 +395,6 @@ TEST_F(Timing, DelayBlocksOnTheVirtualClockWithoutServicingTheLoop) {
     delay(0);
     delay(-1);
     EXPECT_DOUBLE_EQ(now(), 0.2);
-}
-
-TEST_F(Timing, PasteCommandPostsCommandVInOrderWithTheCommandFlag) {
-    desktop().clearRequests();
-    pasteCommand();
-    json posts = json::array();
-    for (const auto& r : desktop().requests())
-        if (r["call"] == "CGEventPost") posts.push_back({r["tap"], r["key"], r["down"], r["flags"]});
-    json expected = {{0, 55, true, 0x100000}, {0, 9, true, 0x100000}, {0, 9, false, 0x100000}, {0, 55, false, 0x100000}};
-    EXPECT_EQ(posts, expected) << "expected " << expected.dump() << ", got " << posts.dump();
-    EXPECT_DOUBLE_EQ(now(), 0.0) << "the four events go out back to back";
 }
 
 }  // namespace

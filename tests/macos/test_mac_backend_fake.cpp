@@ -112,6 +112,8 @@ TEST_F(MacFake, ValueBoxesKeepTheirKindAndMarkersTheirBytes) {
     expectNoObjectsLeft();
 }
 
+// The attribute answers, UTF-16 offsets and error codes are the conformance cases
+// (test_backend_conformance.cpp); here what is the macOS service's own.
 TEST_F(MacFake, TheServiceAnswersWithThePlatformsCodesAndValues) {
     {
         pl::ElementRef app = ax().createApplication(101);
@@ -127,35 +129,19 @@ TEST_F(MacFake, TheServiceAnswersWithThePlatformsCodesAndValues) {
             << "two handles of one element compare equal";
         EXPECT_EQ(doc->hash(), std::static_pointer_cast<const pl::UIElement>(again)->hash());
 
-        pl::ObjectRef range;
-        ASSERT_EQ(ax().copyAttributeValue(doc, "AXSelectedTextRange", &range), pl::kAXErrorSuccess);
-        pl::CFRange r{};
-        ASSERT_TRUE(pl::AXValueGetValue(range, pl::AXValueType::CFRange, &r));
-        EXPECT_EQ(r, (pl::CFRange{0, 5}));
-        pl::ObjectRef count;
-        ax().copyAttributeValue(doc, "AXNumberOfCharacters", &count);
-        EXPECT_EQ(static_cast<const pl::NumberObject&>(*count).integerValue(), 14) << "UTF-16 units: the emoji counts two";
-
-        pl::ObjectRef text;
-        pl::CFRange emoji{6, 2};
-        ASSERT_EQ(ax().copyParameterizedAttributeValue(doc, "AXStringForRange", pl::makeRange(emoji), &text),
-                  pl::kAXErrorSuccess);
-        EXPECT_EQ(static_cast<const pl::StringObject&>(*text).value, "\xF0\x9F\x98\x80");
-
         pl::ObjectRef none;
         EXPECT_EQ(ax().copyAttributeValue(doc, "AXNoSuchAttribute", &none), pl::kAXErrorAttributeUnsupported);
         EXPECT_FALSE(none);
-        bool settable = false;
-        EXPECT_EQ(ax().isAttributeSettable(doc, "AXSelectedTextRange", &settable), pl::kAXErrorSuccess);
-        EXPECT_TRUE(settable);
-        EXPECT_EQ(ax().setAttributeValue(doc, "AXSelectedTextRange", pl::makeRange({1, 2})), pl::kAXErrorSuccess);
-        ax().copyAttributeValue(doc, "AXSelectedTextRange", &range);
-        ASSERT_TRUE(pl::AXValueGetValue(range, pl::AXValueType::CFRange, &r));
-        EXPECT_EQ(r, (pl::CFRange{1, 2}));
-        pl::ObjectRef names;
-        EXPECT_EQ(ax().copyAttributeNames(doc, &names), pl::kAXErrorSuccess);
-        EXPECT_EQ(pl::CFGetTypeID(names), pl::TypeID::Array);
         EXPECT_TRUE(ax().isProcessTrustedWithOptions(false));
+        // Every other kind of answer once: none may keep or drop a reference.
+        pl::ObjectRef out;
+        bool settable = false;
+        ax().copyAttributeValue(doc, "AXSelectedTextRange", &out);
+        ax().copyAttributeValue(doc, "AXNumberOfCharacters", &out);
+        ax().copyParameterizedAttributeValue(doc, "AXStringForRange", pl::makeRange({6, 2}), &out);
+        ax().copyAttributeNames(doc, &out);
+        ax().isAttributeSettable(doc, "AXSelectedTextRange", &settable);
+        EXPECT_EQ(ax().setAttributeValue(doc, "AXSelectedTextRange", pl::makeRange({1, 2})), pl::kAXErrorSuccess);
     }
     expectNoObjectsLeft();
 }
