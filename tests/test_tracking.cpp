@@ -63,15 +63,6 @@ TEST_F(Tracking, SwitchesFollowEachApplicationAndAnnounceIt) {
     EXPECT_EQ(json::parse(hostEvents()[2].json)["bundle_id"], "com.example.editor");
     ASSERT_TRUE(macAccessibility->processID.has_value());
     EXPECT_EQ(*macAccessibility->processID, 101);
-    // Mail's registrations stay: its selection still reaches the host after the switch away.
-    hostEvents().clear();
-    perform({{"action", "select"}, {"element", "body"}, {"range", {0, 4}}});
-    run(0.5);
-    ASSERT_EQ(names(), std::vector<std::string>{"text_select"});
-    EXPECT_EQ(json::parse(hostEvents()[0].json)["selected_text"], "Dear");
-    // ...labelled with the application the field belongs to, not the one followed now.
-    EXPECT_EQ(json::parse(hostEvents()[0].json)["bundle_id"], "com.example.mail");
-    EXPECT_EQ(json::parse(hostEvents()[0].json)["name"], "Mail");
 }
 
 TEST_F(Tracking, LibraryActivationIsImmediateButItsNotificationWaitsForTheMainLoop) {
