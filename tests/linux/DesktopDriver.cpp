@@ -212,4 +212,26 @@ bool inside(const json& data, const Frame& f) {
     }
 }
 
+bool bundleIs(const json& data, const std::string& bundle) {
+    return data.is_object() && data.value("bundle_id", json()) == json(bundle);
+}
+
+std::string stdoutOf(const std::function<void()>& call) {
+    std::fflush(stdout);
+    int fds[2];
+    if (pipe(fds) != 0) return "(no pipe)";
+    int saved = dup(STDOUT_FILENO);
+    dup2(fds[1], STDOUT_FILENO);
+    call();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fds[1]);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+    close(fds[0]);
+    return out;
+}
+
 }  // namespace korvale_linux_test

@@ -1,7 +1,7 @@
 // What the Linux end-to-end programs share: running the GLib main loop until something happens
 // (bounded), recording host events, child processes with pipes that are killed and reaped when
 // dropped, commands run while the loop keeps running, finding and focusing application windows
-// with xdotool, and the programs' common frame: following the desktop (or skipping when no
+// with xdotool, capturing what the library prints, and the programs' common frame: following the desktop (or skipping when no
 // accessibility bus answers), PASS/FAIL lines and the exit status.
 #pragma once
 
@@ -100,5 +100,10 @@ struct Frame {
 std::optional<Frame> frameOf(Child& app);
 // Whether the rectangle of an event's data lies inside `f` and is not empty.
 bool inside(const json& data, const Frame& f);
+// Whether an event's data names `bundle` as its bundle_id.
+bool bundleIs(const json& data, const std::string& bundle);
+
+// What `call` writes to standard output (the library's lines), captured through a pipe.
+std::string stdoutOf(const std::function<void()>& call);
 
 }  // namespace korvale_linux_test

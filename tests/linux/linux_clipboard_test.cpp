@@ -81,19 +81,11 @@ struct Outcome {
 
 Outcome replace(const std::string& text) {
     Outcome o;
-    std::fflush(stdout);
-    std::string path = testFile("stdout.txt");
-    int saved = dup(1);
-    FILE* f = std::fopen(path.c_str(), "w");
-    dup2(fileno(f), 1);
-    double t0 = now();
-    setText(text.c_str());
-    o.seconds = now() - t0;
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::fclose(f);
-    std::string all = readFile(path).value_or("");
+    const std::string all = stdoutOf([&] {
+        double t0 = now();
+        setText(text.c_str());
+        o.seconds = now() - t0;
+    });
     std::size_t start = 0;
     while (start < all.size()) {
         auto end = all.find('\n', start);

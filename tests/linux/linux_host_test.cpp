@@ -63,29 +63,6 @@ std::optional<std::string> editorText(pid_t pid) {
     return result;
 }
 
-// What `call` writes to standard output (the library's lines), captured through a pipe.
-std::string stdoutOf(const std::function<void()>& call) {
-    std::fflush(stdout);
-    int fds[2];
-    if (pipe(fds) != 0) return "(no pipe)";
-    int saved = dup(STDOUT_FILENO);
-    dup2(fds[1], STDOUT_FILENO);
-    call();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    close(fds[1]);
-    std::string out;
-    char buf[512];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
-    close(fds[0]);
-    return out;
-}
-
-bool bundleIs(const json& d, const std::string& bundle) {
-    return d.is_object() && d.value("bundle_id", json()) == json(bundle);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

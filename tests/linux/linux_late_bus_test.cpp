@@ -21,27 +21,6 @@ using namespace korvale_linux_test;
 
 namespace {
 
-// What `call` writes to standard output.
-std::string outputOf(const std::function<void()>& call) {
-    std::fflush(stdout);
-    int fds[2];
-    if (pipe(fds) != 0) return "<no pipe>";
-    int saved = dup(1);
-    dup2(fds[1], 1);
-    call();
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    close(fds[1]);
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    std::string out;
-    char buf[512];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, n);
-    close(fds[0]);
-    return out;
-}
-
 bool busAnswers() {
     return run({"dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
                 "org.a11y.Bus.GetAddress"}, 5).has_value();
@@ -62,7 +41,7 @@ int main(int argc, char** argv) {
     // ---- before the accessibility bus ----
     initMacAccessibility(onEvent);
     check(!isAccessibiltyEnabled(), "isAccessibiltyEnabled is 0 while no accessibility bus answers");
-    std::string said = outputOf([] { start("{}"); });
+    std::string said = stdoutOf([] { start("{}"); });
     check(said.find("Accessibility is enabled") == std::string::npos, "start does not say it is enabled",
           "it printed: " + said);
     // Longer than the interval between two looks: still nothing, and no event.

@@ -23,10 +23,6 @@ using korvale::platform::linuxdesk::AtspiBus;
 
 namespace {
 
-bool bundleIs(const json& d, const std::string& bundle) {
-    return d.is_object() && d.value("bundle_id", json()) == json(bundle);
-}
-
 // The host's own main-loop health: a tick every 10 ms, the longest time between two ticks.
 struct Ticker {
     double last = 0, longest = 0;

@@ -59,10 +59,6 @@ std::optional<Frame> geometry(const std::string& window) {
     return Frame{*x, *y, *w, *h};
 }
 
-bool bundleIs(const json& d, const std::string& bundle) {
-    return d.is_object() && d.value("bundle_id", json()) == json(bundle);
-}
-
 struct Window {
     std::unique_ptr<Child> process;
     std::string id;
