@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "HostText.h"
 #include "TestSupport.h"
@@ -19,12 +17,9 @@ const std::string kParseErrorPrefix = "Error deserializing JSON: ";
 
 bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
-TEST_F(HostInterface, PermissionChecksPromptOnlyWhenAsked) {
-    loadWorld({{"trusted", false}});
-    EXPECT_FALSE(isAccessibiltyEnabled());
-    EXPECT_EQ(desktop().promptRequests, 0) << "the silent check showed the prompt";
-    EXPECT_FALSE(showAccessibiltyPermisionPopup());
-    EXPECT_EQ(desktop().promptRequests, 1);
+// An untrusted process's checks (the prompt only when asked) are played in
+// host_lists_and_permission.json.
+TEST_F(HostInterface, ATrustedProcessIsNeverPrompted) {
     loadWorld({{"trusted", true}});
     EXPECT_TRUE(isAccessibiltyEnabled());
     EXPECT_TRUE(showAccessibiltyPermisionPopup());
