@@ -78,6 +78,17 @@ TEST_F(Replacement, EmptyPasteboardStaysEmpty) {
     EXPECT_EQ(docText(), "hello xyz");
 }
 
+// No keyboard event source can be made: the keystrokes go out without one, and the paste happens.
+TEST_F(Replacement, WithoutAnEventSourceTheKeystrokesStillGoOut) {
+    start(editorWorld({{"text", "hello world"}, {"selection", {6, 5}}}, {{"keyboard", {{"source_fails", true}}}}));
+    perform({{"action", "copy_text"}, {"text", "abc"}});
+    EXPECT_DOUBLE_EQ(replace("xyz"), 1.2);
+    EXPECT_EQ(docText(), "hello xyz");
+    EXPECT_EQ(state()["keystrokes"].size(), 4u);
+    EXPECT_EQ(pasteboardItems(), (json{{{"public.utf8-plain-text", "abc"}}}));
+    EXPECT_EQ(stdoutLines(), (std::vector<std::string>{"Task ended"}));
+}
+
 TEST_F(Replacement, WhatTheUserCopiesWhileTheApplicationComesForwardIsWhatComesBack) {
     perform({{"action", "copy_text"}, {"text", "abc"}});
     perform({{"action", "at"}, {"time", 0.1}, {"do", {{"action", "copy_text"}, {"text", "newer"}}}});

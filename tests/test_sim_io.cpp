@@ -260,15 +260,6 @@ TEST_F(SimKeyboardTest, ASlowPasteHappensLaterAndOnlyWhereAnEditableFieldHasTheF
     EXPECT_EQ(docText(), "hello world");
 }
 
-TEST_F(SimKeyboardTest, SourceCreationCanFail) {
-    loadWorld({{"keyboard", {{"source_fails", true}}}});
-    EXPECT_EQ(platform::current().keyboard.createSource(1), nullptr);
-    loadWorld(json::object());
-    auto source = platform::current().keyboard.createSource(1);
-    ASSERT_NE(source, nullptr);
-    EXPECT_EQ(source->stateID, 1);
-}
-
 // A responder that counts what reaches it and notices being reached after destruction.
 struct CountingResponder : platform::Responder {
     explicit CountingResponder(int* destroyedFlag = nullptr) : destroyed(destroyedFlag) {}
