@@ -5,14 +5,15 @@
 #   select_view S E | caret_view N | select_entry S E | select_label S E | focus_entry |
 #   select_secret S E | entry_json "TEXT" | entry_range S E | focus_view | view_range S E |
 #   move X Y | resize W H | busy MS | slow_paste MS | ignore_keys | reset |
-#   frame | text | quit | focus_list | big_text BYTES | insert_emoji N
+#   frame | text | quit | focus_list | big_text BYTES | insert_emoji N | editable_view 0|1
 # Options after X Y make the larger windows of the cost tests: rows=N adds a list (a tree view
 # of one column) of N rows; widgets=N fills the window with N buttons; scrolled=1 puts the text
 # view in a scrolled window (and a selection is scrolled into view).
 # "big_text BYTES" replaces the text view's text with about BYTES bytes of lines, each with an
 # accented letter and an emoji (outside the Basic Multilingual Plane), and answers
 # "ok big_text T CHARS" with the text's length in characters; "insert_emoji N" inserts a rocket
-# (beyond the Basic Multilingual Plane) and an accented letter at character N.
+# (beyond the Basic Multilingual Plane) and an accented letter at character N; "editable_view 0"
+# makes the text view read-only, "editable_view 1" editable again.
 # "busy MS" answers, then blocks the application's main loop for MS milliseconds (a busy
 # application: a keystroke meanwhile is handled afterwards); "slow_paste MS" makes every Ctrl+V
 # from then on wait MS milliseconds before it pastes (busy just when the paste comes); "ignore_keys" makes the window
@@ -135,6 +136,8 @@ def on_command(source, condition):
         view.get_buffer().select_range(buffer_iter(args[0]), buffer_iter(args[1]))
     elif cmd == "insert_emoji":
         view.get_buffer().insert(buffer_iter(args[0]), "\U0001F680\u00e9")
+    elif cmd == "editable_view":
+        view.set_editable(bool(args[0]))
     elif cmd == "focus_list":
         tree.grab_focus()
     elif cmd == "big_text":

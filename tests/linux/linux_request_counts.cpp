@@ -178,6 +178,19 @@ int main(int argc, char** argv) {
           r2 ? std::to_string(r2->location) + "+" + std::to_string(r2->length) : "none");
     auto e2 = waitEvent("text_select", now() - 2, 2);
 
+    // Editability is remembered per element: made read-only and editable again, the text view
+    // is reported so at the next selection each time.
+    auto editableAfter = [&](int on, int from) {
+        app.command("editable_view " + std::to_string(on));
+        const double t = now();
+        app.command("select_view " + std::to_string(from) + " " + std::to_string(from + 5));
+        auto e = waitEvent("text_select", t, 4);
+        pump(0.8);
+        return e ? e->data.value("is_editable", json()) : json();
+    };
+    check(editableAfter(0, 10) == json(false), "a text view made read-only is reported so");
+    check(editableAfter(1, 20) == json(true), "made editable again, it is reported so");
+
     // A selection at the end of a document of 1 MB.
     auto loaded = app.command("big_text 1000000", 30);
     long chars = 0;
@@ -202,7 +215,7 @@ int main(int argc, char** argv) {
     check(bigBytes < 1000, "a selection at the end of 1 MB reads its own text only, not the document",
           std::to_string(bigBytes) + " bytes");
 
-    check(select <= 5, "select text costs at most 5 requests", std::to_string(select));
+    check(select <= 4, "select text costs at most 4 requests", std::to_string(select));
     check(caret <= 2, "a caret move costs at most 2 requests", std::to_string(caret));
     check(focus <= 8, "focus moving to an entry costs at most 8 requests", std::to_string(focus));
     check(away <= 2 && back <= 2, "a switch costs at most 2 requests",

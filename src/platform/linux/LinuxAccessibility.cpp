@@ -70,12 +70,21 @@ struct StaticFacts {
         AtspiRole atspi = ATSPI_ROLE_INVALID;
     };
     std::map<std::string, Role> roleByElement;
+    // Whether an element can be edited (see editable()).
+    std::map<std::string, bool> editableByElement;
     void clear() {
         pidByBusName.clear();
         roleByElement.clear();
+        editableByElement.clear();
     }
 };
 StaticFacts facts;
+
+// Editability changes are announced (state-changed:editable, :read-only) and listened to; while
+// they are not, editability is asked anew in every dispatch.
+bool editabilityFollowed = false;
+// Announcements heard so far: an answer that a newer announcement may have outdated is not kept.
+unsigned long editabilityAnnouncements = 0;
 
 // Bounded: elements come and go for as long as the host runs.
 constexpr std::size_t kMaxRememberedElements = 4096;
@@ -273,6 +282,29 @@ GRef<AtspiStateSet> statesOf(AtspiAccessible* acc) {
 bool hasState(AtspiAccessible* acc, AtspiStateType state) {
     auto set = statesOf(acc);
     return set && atspi_state_set_contains(set.get(), state);
+}
+
+// Whether the element can be edited. Read on every selection, yet it changes rarely and toolkits
+// announce the change: remembered per element until an announcement for it is heard, and asked
+// again whenever the element gains the focus, so a toolkit that changes it without a word is
+// caught up at the next focus.
+bool editable(AtspiAccessible* acc) {
+    const std::string key = keyOf(acc);
+    if (auto it = facts.editableByElement.find(key); it != facts.editableByElement.end()) return it->second;
+    const unsigned long heard = editabilityAnnouncements;
+    auto set = statesOf(acc);
+    if (!set) return false;
+    const bool answer = atspi_state_set_contains(set.get(), ATSPI_STATE_EDITABLE);
+    if (editabilityFollowed && heard == editabilityAnnouncements) {
+        if (facts.editableByElement.size() >= kMaxRememberedElements) facts.editableByElement.clear();
+        facts.editableByElement[key] = answer;
+    }
+    return answer;
+}
+
+void forgetEditability(AtspiAccessible* acc) {
+    facts.editableByElement.erase(keyOf(acc));
+    ++editabilityAnnouncements;
 }
 
 // The selection or, without one, an empty range at the caret; in code points. `caretToo`
@@ -491,10 +523,11 @@ void onAtspiEvent(AtspiEvent* event, void* self) {
 }
 
 // "window:" as a whole: GTK 4 activation reaches only a listener for the whole class.
-// Text changes keep the layouts of texts current.
+// Text changes keep the layouts of texts current; editability changes the remembered editability.
+const char* kEditabilityEvents[] = {"object:state-changed:editable", "object:state-changed:read-only"};
 const char* kEventTypes[] = {"object:state-changed:focused", "object:text-selection-changed",
                              "object:text-caret-moved", "window:", "object:children-changed:add",
-                             "object:text-changed"};
+                             "object:text-changed", kEditabilityEvents[0], kEditabilityEvents[1]};
 
 }  // namespace
 
@@ -600,12 +633,16 @@ void LinuxAccessibility::listen() {
     if (!AtspiBus::instance().up()) return;
     // Registrations are requests to the registry.
     AtspiBus::instance().useTimeoutFor(AtspiBus::kRegistry);
+    bool editability = true;
     for (const char* type : kEventTypes) {
         GErrorOwner err;
         // On a bus joined again the registration is made anew: dropped first so it is not doubled.
         atspi_event_listener_deregister(listener_.get(), type, err.out());
-        atspi_event_listener_register(listener_.get(), type, err.out());
+        const bool registered = atspi_event_listener_register(listener_.get(), type, err.out()) && !err;
+        for (const char* e : kEditabilityEvents)
+            if (std::strcmp(type, e) == 0 && !registered) editability = false;
     }
+    editabilityFollowed = editability;
 }
 
 void LinuxAccessibility::forgetBus() {
@@ -1016,7 +1053,7 @@ AXError LinuxAccessibility::isAttributeSettable(const ElementRef& element, const
     if (attribute == "AXValue") {
         // The EDITABLE state says it: Chromium (and Electron) give their text areas that state
         // and the Text interface, but not the EditableText interface.
-        *settable = hasState(e->accessible(), ATSPI_STATE_EDITABLE) &&
+        *settable = editable(e->accessible()) &&
                     (editableTextOf(e->accessible()) || textOf(e->accessible()));
         return kAXErrorSuccess;
     }
@@ -1152,6 +1189,10 @@ void LinuxAccessibility::onEvent(const AtspiEvent& event) {
         else if (type.find(":delete") != std::string::npos) textChanged(event, false);
         return;
     }
+    if (type.rfind("object:state-changed:editable", 0) == 0 || type.rfind("object:state-changed:read-only", 0) == 0) {
+        forgetEditability(event.source);
+        return;
+    }
     if (type.rfind("object:children-changed", 0) == 0) {
         // Only the desktop's own children are applications registering on the bus.
         auto* obj = reinterpret_cast<AtspiObject*>(event.source);
@@ -1177,6 +1218,7 @@ void LinuxAccessibility::onEvent(const AtspiEvent& event) {
     }
     if (type.rfind("object:state-changed:focused", 0) == 0) {
         if (event.detail1 != 1) return;
+        forgetEditability(event.source);
         // Platform quirk: GTK re-announces the focus of a window's focus widget whenever the
         // window is activated, though the focus did not move inside the application. That is
         // an application switch, reported as one; only a real move is a focus change.
