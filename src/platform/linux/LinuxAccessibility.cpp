@@ -92,6 +92,7 @@ constexpr std::size_t kMaxRememberedElements = 4096;
 struct DispatchEntry {
     std::optional<std::pair<int64_t, int64_t>> selection;  // code points
     std::optional<std::string> selectedText;                // the text of `selection`
+    bool noSelection = false;  // asked, and there was none (the caret not asked)
     bool layoutChecked = false;  // its text layout's length was compared this dispatch
     // The screen rectangle last answered, for a range in code points: an element registered
     // for itself and heard through its application runs the handler twice in one dispatch.
@@ -312,7 +313,8 @@ void forgetEditability(AtspiAccessible* acc) {
 std::optional<std::pair<int64_t, int64_t>> selectionCodePoints(AtspiText* text, bool caretToo = true) {
     const auto known = dispatchEntry(accessibleOf(text)).selection;
     if (known && (caretToo || known->first != known->second)) return known;
-    if (!known) {
+    if (!known && !caretToo && dispatchEntry(accessibleOf(text)).noSelection) return std::pair<int64_t, int64_t>{0, 0};
+    if (!known && !dispatchEntry(accessibleOf(text)).noSelection) {
         // Selection 0 is asked directly: an empty or failed answer means there is none, which
         // saves asking how many there are.
         AtspiCall call(accessibleOf(text));
@@ -327,6 +329,9 @@ std::optional<std::pair<int64_t, int64_t>> selectionCodePoints(AtspiText* text, 
             dispatchEntry(accessibleOf(text)).selection = selection;
             return selection;
         }
+        // Remembered: the handler runs twice for an element registered for itself and heard
+        // through its application, and a caret move would ask twice.
+        dispatchEntry(accessibleOf(text)).noSelection = true;
         if (!caretToo) return std::pair<int64_t, int64_t>{0, 0};
     }
     AtspiCall call(accessibleOf(text));
