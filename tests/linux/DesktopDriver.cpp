@@ -234,4 +234,46 @@ std::string stdoutOf(const std::function<void()>& call) {
     return out;
 }
 
+std::optional<std::string> focusedTextOf(pid_t pid) {
+    std::optional<std::string> found, fallback;
+    AtspiAccessible* desktop = atspi_get_desktop(0);
+    int apps = atspi_accessible_get_child_count(desktop, nullptr);
+    for (int i = 0; i < apps && !found; ++i) {
+        AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, nullptr);
+        if (!app) continue;
+        if (pid_t(atspi_accessible_get_process_id(app, nullptr)) == pid) {
+            std::vector<AtspiAccessible*> stack{g_object_ref(app)};
+            int visited = 0;
+            while (!stack.empty()) {
+                AtspiAccessible* a = stack.back();
+                stack.pop_back();
+                if (!found && ++visited < 4000) {
+                    AtspiStateSet* states = atspi_accessible_get_state_set(a);
+                    bool focused = states && atspi_state_set_contains(states, ATSPI_STATE_FOCUSED);
+                    bool editable = states && atspi_state_set_contains(states, ATSPI_STATE_EDITABLE);
+                    if (states) g_object_unref(states);
+                    AtspiText* text = focused ? atspi_accessible_get_text_iface(a) : nullptr;
+                    if (text) {
+                        int n = atspi_text_get_character_count(text, nullptr);
+                        gchar* chars = atspi_text_get_text(text, 0, n, nullptr);
+                        if (chars) (editable ? found : fallback) = std::string(chars);
+                        g_free(chars);
+                        g_object_unref(text);
+                    }
+                    if (!text || !editable) {
+                        int count = atspi_accessible_get_child_count(a, nullptr);
+                        for (int c = count - 1; c >= 0; --c)
+                            if (c < 500)
+                                if (auto* child = atspi_accessible_get_child_at_index(a, c, nullptr)) stack.push_back(child);
+                    }
+                }
+                g_object_unref(a);
+            }
+        }
+        g_object_unref(app);
+    }
+    g_object_unref(desktop);
+    return found ? found : fallback;
+}
+
 }  // namespace korvale_linux_test

@@ -103,6 +103,11 @@ bool inside(const json& data, const Frame& f);
 // Whether an event's data names `bundle` as its bundle_id.
 bool bundleIs(const json& data, const std::string& bundle);
 
+// What the application's focused text element holds, read over AT-SPI as a screen reader would:
+// the harness's own view of the text, independent of the library's events. An editable focused
+// element is preferred: browsers leave FOCUSED on documents of hidden windows.
+std::optional<std::string> focusedTextOf(pid_t pid);
+
 // What `call` writes to standard output (the library's lines), captured through a pipe.
 std::string stdoutOf(const std::function<void()>& call);
 

@@ -27,44 +27,6 @@
 using nlohmann::json;
 using namespace korvale_linux_test;
 
-namespace {
-
-// l3afpad's document text, read through the accessibility bus as a user's screen reader would.
-std::optional<std::string> editorText(pid_t pid) {
-    AtspiAccessible* desktop = atspi_get_desktop(0);
-    std::optional<std::string> result;
-    std::function<void(AtspiAccessible*, int)> walk = [&](AtspiAccessible* acc, int depth) {
-        if (result || depth > 12) return;
-        if (atspi_accessible_get_role(acc, nullptr) == ATSPI_ROLE_TEXT) {
-            if (AtspiText* t = atspi_accessible_get_text_iface(acc)) {
-                gchar* s = atspi_text_get_text(t, 0, -1, nullptr);
-                if (s) result = s;
-                g_free(s);
-                g_object_unref(t);
-                return;
-            }
-        }
-        gint n = atspi_accessible_get_child_count(acc, nullptr);
-        for (gint i = 0; i < n && !result; ++i) {
-            AtspiAccessible* c = atspi_accessible_get_child_at_index(acc, i, nullptr);
-            if (!c) continue;
-            walk(c, depth + 1);
-            g_object_unref(c);
-        }
-    };
-    gint n = atspi_accessible_get_child_count(desktop, nullptr);
-    for (gint i = 0; i < n && !result; ++i) {
-        AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, nullptr);
-        if (!app) continue;
-        if (atspi_accessible_get_process_id(app, nullptr) == static_cast<guint>(pid)) walk(app, 0);
-        g_object_unref(app);
-    }
-    g_object_unref(desktop);
-    return result;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::printf("usage: %s TEST_APP_SCRIPT\n", argv[0]);
@@ -237,7 +199,7 @@ int main(int argc, char** argv) {
         setText("OMEGA");
         double setTextSeconds = now() - s0;
         std::optional<std::string> text;
-        pumpUntil([&] { return (text = editorText(editor.pid())) && text->rfind("OMEGA", 0) == 0; }, 3);
+        pumpUntil([&] { return (text = focusedTextOf(editor.pid())) && text->rfind("OMEGA", 0) == 0; }, 3);
         check(text && *text == "OMEGA beta gamma", "setText replaces the selection in l3afpad",
               text.value_or("(unreadable)"));
         auto after = run({"xclip", "-selection", "clipboard", "-o"});
