@@ -11,9 +11,11 @@
 #include "platform/Platform.h"
 #include "platform/linux/AtspiCalls.h"
 #include "platform/linux/LinuxAccessibility.h"
+#include "platform/linux/XConnection.h"
 
 using namespace korvale_linux_test;
 using korvale::platform::linuxdesk::AtspiBus;
+using korvale::platform::linuxdesk::XConnection;
 
 namespace {
 
@@ -84,19 +86,26 @@ std::optional<korvale::platform::CFRange> selectedRange(pid_t pid) {
     return r;
 }
 
-// Requests made by `action` and the handling of what it causes; `name` must arrive.
-long counted(const std::string& label, const std::string& name, const std::function<void()>& action) {
+// Requests made by `action` and the handling of what it causes; `name` must arrive. The X
+// requests of the library's own connection go to `xRequests` (every one of them, so none at all
+// means no X round trip either).
+long counted(const std::string& label, const std::string& name, const std::function<void()>& action,
+             long* xRequests = nullptr) {
     pump(0.7);
     const long before = AtspiBus::instance().requests();
+    const unsigned long xBefore = XConnection::requestsSent();
     const size_t seen = events.size();
     double t0 = now();
     action();
     auto e = waitEvent(name, t0, 4);
     pump(0.8);
     long n = AtspiBus::instance().requests() - before;
+    const long x = long(XConnection::requestsSent() - xBefore);
+    if (xRequests) *xRequests = x;
     int handled = 0;
     for (size_t i = seen; i < events.size(); ++i) handled += ("|" + name + "|").find("|" + events[i].name + "|") != std::string::npos;
     std::printf("figure requests %-34s %ld (%s x%d)\n", label.c_str(), n, name.c_str(), handled);
+    std::printf("figure x-requests %-32s %ld\n", label.c_str(), x);
     check(e.has_value(), label + " is reported");
     return n;
 }
@@ -132,8 +141,9 @@ int main(int argc, char** argv) {
     long caret = counted("caret", "caret", [&] { app.command("caret_view 3"); });
     long focus = counted("focus moves to an entry", "focused_changed|caret|text_select", [&] { app.command("focus_entry"); });
     counted("focus moves back to the text view", "focused_changed|caret", [&] { app.command("caret_view 2"); });
-    long away = counted("switch to l3afpad (followed before)", "app_changed", [&] { focusWindow(*editorWindow); });
-    long back = counted("switch back (followed before)", "app_changed", [&] { focusWindow(*appWindow); });
+    long awayX = -1, backX = -1;
+    long away = counted("switch to l3afpad (followed before)", "app_changed", [&] { focusWindow(*editorWindow); }, &awayX);
+    long back = counted("switch back (followed before)", "app_changed", [&] { focusWindow(*appWindow); }, &backX);
 
     // A list of 1,000 rows: the focus handler's walk of the focused element's children.
     app.command("focus_entry");
@@ -220,6 +230,9 @@ int main(int argc, char** argv) {
     check(focus <= 8, "focus moving to an entry costs at most 8 requests", std::to_string(focus));
     check(away <= 2 && back <= 2, "a switch costs at most 2 requests",
           std::to_string(away) + " and " + std::to_string(back));
+    // The windows and the front one are known from X events already received: no X request.
+    check(awayX == 0 && backX == 0, "a switch makes no X request",
+          std::to_string(awayX) + " and " + std::to_string(backX));
 
     check(list <= 10, "focusing a 1,000-row list costs at most 10 requests", std::to_string(list));
     check(first <= 20, "the first switch to 1,000 widgets costs at most 20 requests", std::to_string(first));

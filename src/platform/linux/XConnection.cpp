@@ -89,6 +89,8 @@ XConnection::~XConnection() {
     }
 }
 
+unsigned long XConnection::requestsSent() { return ourDisplay ? XNextRequest(ourDisplay) - 1 : 0; }
+
 Atom XConnection::atom(const char* name) {
     auto it = atoms_.find(name);
     if (it != atoms_.end()) return it->second;

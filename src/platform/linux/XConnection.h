@@ -32,6 +32,9 @@ public:
     XConnection& operator=(const XConnection&) = delete;
 
     Display* display() const { return dpy_; }
+    // Requests the backend's connection has made so far (Xlib's request sequence: every
+    // request, with or without a reply); 0 without a connection. Read by the request-count tests.
+    static unsigned long requestsSent();
     XWindow helperWindow() const { return helper_; }
     Atom atom(const char* name);
 
