@@ -5,7 +5,8 @@
 #   select_view S E | caret_view N | select_entry S E | select_label S E | focus_entry |
 #   select_secret S E | entry_json "TEXT" | entry_range S E | focus_view | view_range S E |
 #   move X Y | resize W H | busy MS | slow_paste MS | ignore_keys | reset |
-#   frame | text | quit | focus_list | big_text BYTES | insert_emoji N | editable_view 0|1
+#   frame | text | quit | focus_list | big_text BYTES | insert_emoji N | editable_view 0|1 |
+#   second_window X Y | move_second X Y | close_second
 # Options after X Y make the larger windows of the cost tests: rows=N adds a list (a tree view
 # of one column) of N rows; widgets=N fills the window with N buttons; scrolled=1 puts the text
 # view in a scrolled window (and a selection is scrolled into view).
@@ -14,6 +15,8 @@
 # "ok big_text T CHARS" with the text's length in characters; "insert_emoji N" inserts a rocket
 # (beyond the Basic Multilingual Plane) and an accented letter at character N; "editable_view 0"
 # makes the text view read-only, "editable_view 1" editable again.
+# "second_window X Y" opens a second window with a text view whose first word is selected, and
+# answers once it is mapped; "move_second" moves it and "close_second" destroys it.
 # "busy MS" answers, then blocks the application's main loop for MS milliseconds (a busy
 # application: a keystroke meanwhile is handled afterwards); "slow_paste MS" makes every Ctrl+V
 # from then on wait MS milliseconds before it pastes (busy just when the paste comes); "ignore_keys" makes the window
@@ -96,7 +99,11 @@ def buffer_iter(n):
     return view.get_buffer().get_iter_at_offset(n)
 
 
+second = None
+
+
 def on_command(source, condition):
+    global second
     line = sys.stdin.readline()
     if not line:
         Gtk.main_quit()
@@ -151,6 +158,23 @@ def on_command(source, condition):
         window.move(args[0], args[1])
     elif cmd == "resize":
         window.resize(args[0], args[1])
+    elif cmd == "second_window":
+        second = Gtk.Window(title="Korvale second window")
+        second.set_default_size(300, 160)
+        second.move(args[0], args[1])
+        second_view = Gtk.TextView()
+        second_buffer = second_view.get_buffer()
+        second_buffer.set_text("second window text")
+        second_buffer.select_range(second_buffer.get_start_iter(), second_buffer.get_iter_at_offset(6))
+        second.add(second_view)
+        second.connect("map-event", lambda *_: answer("ok %s %.6f" % (cmd, started)))
+        second.show_all()
+        return True
+    elif cmd == "move_second":
+        second.move(args[0], args[1])
+    elif cmd == "close_second":
+        second.destroy()
+        second = None
     elif cmd == "frame":
         gdk = window.get_window()
         ox, oy = gdk.get_origin()[1:]

@@ -109,6 +109,18 @@ int main(int argc, char** argv) {
     auto resized = waitEvent("ui_reized", t0, 3);
     check(resized.has_value(), "resizing the window over the selection reports ui_reized", str(resized));
 
+    // --- a window the application maps after it was followed is watched too ---
+    auto opened = app.command("second_window 620 480");
+    check(opened.has_value(), "the test application opens a second window", opened.value_or("(no answer)"));
+    pumpUntil([] { return false; }, 0.6);
+    t0 = now();
+    app.command("move_second 660 500");
+    auto movedSecond = waitEvent("ui_reized", t0, 3);
+    check(movedSecond.has_value(), "moving a window mapped after the application was followed reports ui_reized",
+          str(movedSecond));
+    app.command("close_second");
+    focusWindow(*appWindow);
+
     // --- the caret ---
     pumpUntil([] { return false; }, 0.6);
     t0 = now();

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <utility>
 
 #include "platform/linux/AtspiCalls.h"
 #include "platform/linux/LinuxMainLoop.h"
@@ -1042,11 +1043,11 @@ std::optional<CGRect> LinuxAccessibility::windowRelativeRangeBounds(AtspiAccessi
 
 // Where the window of `pid` that holds the focus (or its first window) starts on the screen.
 std::optional<CGPoint> LinuxAccessibility::windowOriginOf(pid_t pid) {
-    XWindow focused = x_.focusedClientWindow();
-    if (focused && x_.windowPid(focused) == pid) {
-        if (auto frame = x_.windowFrame(focused)) return frame->origin;
-    }
-    for (XWindow w : x_.windowsOfProcess(pid))
+    std::vector<XWindow> windows = front_.windowsOf(pid);
+    // The focused one first.
+    if (XWindow focused = front_.focusedClient(); std::find(windows.begin(), windows.end(), focused) != windows.end())
+        windows.insert(windows.begin(), focused);
+    for (XWindow w : windows)
         if (auto frame = x_.windowFrame(w)) return frame->origin;
     return std::nullopt;
 }
@@ -1252,16 +1253,27 @@ void LinuxAccessibility::onEvent(const AtspiEvent& event) {
 
 void LinuxAccessibility::onWindowActivated(pid_t pid, AtspiAccessible* window) {
     state_.activeWindows[pid] = GRef<AtspiAccessible>::retain(window);
-    // The fast path, checked against the window system: an activation from an application that
-    // is not in front (Qt 5 losing the focus) is not a switch.
-    pid_t front = front_.queryFront();
-    if (front && front != pid) return;
+    // The fast path, checked against the window system as far as its events have come (no
+    // request): an activation from an application that is not in front (Qt 5 losing the focus)
+    // is not a switch. The focus event comes on another connection and may still be on its way:
+    // then the activation is kept, and that focus completes it if it comes soon.
+    front_.catchUp();
+    pid_t front = front_.front();
+    if (front && front != pid) {
+        earlyActivation_ = {pid, g_get_monotonic_time()};
+        return;
+    }
     activate(pid);
 }
 
 void LinuxAccessibility::onFrontChanged(pid_t pid) {
     if (pid == announced_) {
         state_.activePid = pid;
+        return;
+    }
+    const auto early = std::exchange(earlyActivation_, {});
+    if (early.pid == pid && g_get_monotonic_time() - early.at < gint64(kOwnActivationGraceSeconds * G_USEC_PER_SEC)) {
+        activate(pid);
         return;
     }
     // An application with accessibility is given a moment to announce itself with its focused
@@ -1284,7 +1296,6 @@ void LinuxAccessibility::activate(pid_t pid) {
     if (pid == announced_) return;
     announced_ = pid;
     activatedAt_[pid] = g_get_monotonic_time();
-    if (watchedPids_.count(pid)) watchWindowsOf(pid);  // windows opened since
     if (onApplicationEvent) onApplicationEvent(NSWorkspaceDidActivateApplicationNotification, pid);
 }
 
@@ -1374,16 +1385,24 @@ void LinuxAccessibility::flush() {
 // ----- window moves and resizes, from X11 ----------------------------------------------------
 
 void LinuxAccessibility::watchWindowsOf(pid_t pid) {
-    watchedPids_.insert(pid);
-    for (XWindow w : x_.windowsOfProcess(pid)) {
-        if (watchedWindows_.count(w)) continue;
-        auto frame = x_.windowFrame(w);
-        if (!frame) continue;
-        // Another client's window: StructureNotify may be selected by any number of clients.
-        x_.selectInput(w, StructureNotifyMask);
-        watchedWindows_[w] = {pid, *frame};
-    }
+    if (!watchedPids_.insert(pid).second) return;  // its windows mapped later come through onWindowMapped
+    for (XWindow w : front_.windowsOf(pid)) watchWindow(pid, w);
     XFlush(x_.display());
+}
+
+void LinuxAccessibility::onWindowMapped(pid_t pid, XWindow window) {
+    if (!watchedPids_.count(pid)) return;
+    watchWindow(pid, window);
+    XFlush(x_.display());
+}
+
+void LinuxAccessibility::watchWindow(pid_t pid, XWindow w) {
+    if (watchedWindows_.count(w)) return;
+    // Another client's window: StructureNotify may be selected by any number of clients.
+    // Selected before the frame is read, so that a move in between is not missed.
+    x_.selectInput(w, StructureNotifyMask);
+    auto frame = x_.windowFrame(w);
+    if (frame) watchedWindows_[w] = {pid, *frame};
 }
 
 void LinuxAccessibility::onXEvent(XEvent& event) {

@@ -90,8 +90,11 @@ public:
     void onEvent(const AtspiEvent& event);
     // An X event (the toplevels of observed applications moved or were resized).
     void onXEvent(XEvent& event);
-    // Starts watching the top-level windows of `pid` for moves and resizes.
+    // Starts watching the top-level windows of `pid` for moves and resizes, and those it maps
+    // from then on.
     void watchWindowsOf(pid_t pid);
+    // A client window of `pid` was mapped (the window system tells).
+    void onWindowMapped(pid_t pid, XWindow window);
     // The window system says another process is in front.
     void onFrontChanged(pid_t pid);
     // Whether the element with the focus in the front application is a terminal.
@@ -109,6 +112,7 @@ private:
     AXError boundsOfRange(const AtspiElement& e, AtspiText* text, int64_t start, int64_t end, ObjectRef* value);
     std::optional<CGRect> windowRelativeRangeBounds(AtspiAccessible* acc, AtspiText* text, int64_t start, int64_t end);
     std::optional<CGPoint> windowOriginOf(pid_t pid);
+    void watchWindow(pid_t pid, XWindow window);
     // Makes `pid` the application in front and tells the workspace, once per switch.
     void activate(pid_t pid);
     // The window of `pid` that is active, when no activation event named it.
@@ -119,6 +123,10 @@ private:
     FrontWindow& front_;
     pid_t announced_ = 0;     // the application last reported as activated
     pid_t awaitingPid_ = 0;   // in front by X, its own activation event not yet come
+    struct EarlyActivation {
+        pid_t pid = 0;
+        gint64 at = 0;
+    } earlyActivation_;       // an activation read before the focus event that makes it a switch
     // An application with accessibility announces its activation itself, with the window that
     // has the focus, a few milliseconds after X moved the focus; when it does not (GTK 4 without
     // a window: listener, an application slow to answer), the switch is reported without it.

@@ -93,6 +93,7 @@ LinuxDesktop* make() {
     d->accessibility = std::make_unique<LinuxAccessibility>(d->state, *d->x, *d->front);
     d->workspace = std::make_unique<LinuxWorkspace>(d->state, *d->x, *d->front);
     d->front->onChange = [a = d->accessibility.get()](pid_t pid) { a->onFrontChanged(pid); };
+    d->front->onMapped = [a = d->accessibility.get()](pid_t pid, XWindow w) { a->onWindowMapped(pid, w); };
     d->accessibility->onApplicationEvent = [ws = d->workspace.get()](const std::string& name, pid_t pid) {
         ws->post(name, pid);
     };

@@ -1,8 +1,11 @@
-// The front application from X. Two sources, both read from events: a window manager that
-// follows the EWMH publishes the active client in the root's _NET_ACTIVE_WINDOW (PropertyNotify);
-// without one, the focus moves between top-level windows (FocusIn on each, selected by us as one
-// more client). Either way the process comes from the client window's _NET_WM_PID, remembered per
-// top-level window, so a switch between known windows costs no round trip.
+// The front application and the top-level windows from X, read from events. The focus moves
+// between top-level windows (FocusIn on each, selected by us as one more client; under a
+// reparenting window manager the top-level is the frame and the focus is on the client inside
+// it). A window manager that follows the EWMH publishes the active client in the root's
+// _NET_ACTIVE_WINDOW: the focus events already name it whenever the focus is in a client's
+// window, so the property is read only when the focus sits where no process is named (the
+// manager's own window). The process comes from the client window's _NET_WM_PID, asked once per
+// top-level window each time it is mapped, so a switch between known windows costs no request.
 #include "platform/linux/LinuxFrontWindow.h"
 
 #include <X11/Xatom.h>
@@ -10,57 +13,111 @@
 
 namespace korvale::platform::linuxdesk {
 
+namespace {
+
+// A keyboard grab (an open menu) does not move the focus to another application.
+bool grabbing(const XFocusChangeEvent& e) { return e.mode == NotifyGrab || e.mode == NotifyUngrab; }
+
+}  // namespace
+
 FrontWindow::FrontWindow(XConnection& x) : x_(x) {
     Display* dpy = x_.display();
     root_ = DefaultRootWindow(dpy);
-    // Substructure events tell of new top-level windows; any number of clients may select them.
+    // Substructure events tell of top-level windows created, mapped, reparented and destroyed
+    // (any number of clients may select them); selected before the tree is listed, so that no
+    // window is missed in between.
     x_.selectInput(root_, PropertyChangeMask | SubstructureNotifyMask);
     XWindow r, parent, *children = nullptr;
     unsigned int n = 0;
-    if (XQueryTree(dpy, root_, &r, &parent, &children, &n)) {
-        for (unsigned i = 0; i < n; ++i) watch(children[i]);
+    std::vector<XWindow> existing;
+    if (XQueryTree(dpy, root_, &r, &parent, &children, &n)) existing.assign(children, children + n);
+    if (children) XFree(children);
+    for (XWindow w : existing) {
+        TopLevel* known = watch(w);
+        XWindowAttributes attrs;
+        if (!known || !XGetWindowAttributes(dpy, w, &attrs)) continue;  // gone meanwhile
+        known->mapped = attrs.map_state != IsUnmapped;
+        known->overrideRedirect = attrs.override_redirect;
+        if (known->mapped && !known->overrideRedirect) learn(w, *known);
+    }
+    // The top-level the focus is in now; from here on, focus events say it.
+    XWindow focus = 0;
+    int revert = 0;
+    XGetInputFocus(dpy, &focus, &revert);
+    for (int i = 0; i < 8 && focus > PointerRoot && focus != root_; ++i) {
+        if (topLevels_.count(focus)) {
+            focusTop_ = focus;
+            break;
+        }
+        XWindow up = 0;
+        children = nullptr;
+        if (!XQueryTree(dpy, focus, &r, &up, &children, &n)) break;
         if (children) XFree(children);
+        focus = up;
     }
     x_.addHandler([this](XEvent& e) { handle(e); });
     front_ = queryFront();
     XFlush(dpy);
 }
 
-void FrontWindow::watch(XWindow topLevel) {
-    if (topLevel == x_.helperWindow()) return;
-    topLevels_.try_emplace(topLevel);
+FrontWindow::TopLevel* FrontWindow::watch(XWindow topLevel) {
+    if (topLevel == x_.helperWindow()) return nullptr;
     x_.selectInput(topLevel, FocusChangeMask);
+    return &topLevels_[topLevel];
 }
 
-pid_t FrontWindow::pidOf(XWindow topLevel) {
-    auto& known = topLevels_[topLevel];
-    if (known.pid) return known.pid;
+void FrontWindow::learn(XWindow topLevel, TopLevel& known) {
+    known.learnt = true;
+    known.pid = 0;
+    known.client = 0;
     if (pid_t pid = x_.windowPid(topLevel)) {
-        known = {pid, topLevel};
-        return pid;
-    }
-    // A reparenting window manager puts the client one or two levels inside its frame.
-    std::vector<XWindow> level{topLevel};
-    for (int depth = 0; depth < 2 && !level.empty(); ++depth) {
-        std::vector<XWindow> next;
-        for (XWindow w : level) {
-            XWindow r, parent, *children = nullptr;
-            unsigned int n = 0;
-            if (!XQueryTree(x_.display(), w, &r, &parent, &children, &n)) continue;
-            for (unsigned i = 0; i < n; ++i) {
-                if (pid_t pid = x_.windowPid(children[i])) {
-                    const XWindow client = children[i];  // read before the list is freed
-                    XFree(children);
-                    topLevels_[topLevel] = {pid, client};
-                    return pid;
+        known.pid = pid;
+        known.client = topLevel;
+    } else {
+        // A reparenting window manager puts the client one or two levels inside its frame.
+        std::vector<XWindow> level{topLevel};
+        for (int depth = 0; depth < 2 && !level.empty() && !known.pid; ++depth) {
+            std::vector<XWindow> next;
+            for (XWindow w : level) {
+                XWindow r, parent, *children = nullptr;
+                unsigned int n = 0;
+                if (!XQueryTree(x_.display(), w, &r, &parent, &children, &n)) continue;
+                std::vector<XWindow> inside(children, children + n);  // copied before the list is freed
+                if (children) XFree(children);
+                for (XWindow c : inside) {
+                    if (pid_t pid = x_.windowPid(c)) {
+                        known.pid = pid;
+                        known.client = c;
+                        break;
+                    }
+                    next.push_back(c);
                 }
-                next.push_back(children[i]);
+                if (known.pid) break;
             }
-            if (children) XFree(children);
+            level = std::move(next);
         }
-        level = std::move(next);
     }
-    return 0;  // not remembered: the property may be set later
+    if (known.pid && known.mapped && !known.overrideRedirect && onMapped) onMapped(known.pid, known.client);
+}
+
+pid_t FrontWindow::knownPid(XWindow w) const {
+    if (auto it = topLevels_.find(w); it != topLevels_.end()) return it->second.pid;
+    for (const auto& [topLevel, known] : topLevels_)
+        if (known.client == w) return known.pid;
+    return 0;
+}
+
+std::vector<XWindow> FrontWindow::windowsOf(pid_t pid) const {
+    std::vector<XWindow> found;
+    if (!pid) return found;
+    for (const auto& [topLevel, known] : topLevels_)
+        if (known.pid == pid && known.client && known.mapped && !known.overrideRedirect) found.push_back(known.client);
+    return found;
+}
+
+XWindow FrontWindow::focusedClient() const {
+    auto it = topLevels_.find(focusTop_);
+    return it != topLevels_.end() && it->second.pid ? it->second.client : 0;
 }
 
 void FrontWindow::setFront(pid_t pid) {
@@ -71,37 +128,77 @@ void FrontWindow::setFront(pid_t pid) {
 
 void FrontWindow::handle(XEvent& e) {
     switch (e.type) {
+        case CreateNotify:
+            if (e.xcreatewindow.parent != root_) return;
+            if (TopLevel* known = watch(e.xcreatewindow.window)) known->overrideRedirect = e.xcreatewindow.override_redirect;
+            return;
         case MapNotify:
             if (e.xmap.event != root_) return;
-            // Mapped again, perhaps inside a new frame: its process is looked up afresh.
-            topLevels_.erase(e.xmap.window);
-            watch(e.xmap.window);
+            if (TopLevel* known = watch(e.xmap.window)) {
+                // Mapped again, perhaps inside a new frame: its process is asked afresh.
+                known->mapped = true;
+                known->overrideRedirect = e.xmap.override_redirect;
+                known->learnt = false;
+                known->pid = 0;
+                known->client = 0;
+                if (!known->overrideRedirect) learn(e.xmap.window, *known);
+            }
+            return;
+        case UnmapNotify:
+            if (e.xunmap.event != root_) return;
+            if (auto it = topLevels_.find(e.xunmap.window); it != topLevels_.end()) it->second.mapped = false;
             return;
         case ReparentNotify:
             if (e.xreparent.event != root_) return;
-            if (e.xreparent.parent == root_) watch(e.xreparent.window);
-            else topLevels_.erase(e.xreparent.window);
+            if (e.xreparent.parent == root_) {
+                // A top-level again (its window manager let it go); its MapNotify follows when it
+                // is on the screen.
+                if (TopLevel* known = watch(e.xreparent.window)) {
+                    *known = TopLevel{};
+                    known->overrideRedirect = e.xreparent.override_redirect;
+                }
+            } else {
+                topLevels_.erase(e.xreparent.window);
+                if (focusTop_ == e.xreparent.window) focusTop_ = 0;
+            }
             return;
-        case DestroyNotify:
-            topLevels_.erase(e.xdestroywindow.window);
+        case DestroyNotify: {
+            const XWindow w = e.xdestroywindow.window;
+            topLevels_.erase(w);
+            if (focusTop_ == w) focusTop_ = 0;
+            // A client destroyed inside its frame, which goes soon after.
+            for (auto& [topLevel, known] : topLevels_)
+                if (known.client == w) known.client = 0, known.pid = 0;
             return;
+        }
         case PropertyNotify: {
             if (e.xproperty.window != root_ || e.xproperty.atom != x_.atom("_NET_ACTIVE_WINDOW")) return;
+            // An EWMH window manager makes active the client the focus is in: when the focus
+            // events name that client, the property says the same and is not read.
+            if (auto it = topLevels_.find(focusTop_); it != topLevels_.end() && it->second.pid) return;
             setFront(queryFront());
             return;
         }
         case FocusIn: {
             auto it = topLevels_.find(e.xfocus.window);
-            if (it == topLevels_.end()) return;
-            // A keyboard grab (an open menu) does not move the focus to another application;
-            // the pointer root is no window's.
-            if (e.xfocus.mode == NotifyGrab || e.xfocus.mode == NotifyUngrab) return;
+            if (it == topLevels_.end() || grabbing(e.xfocus)) return;
+            // The pointer root is no window's.
             if (e.xfocus.detail == NotifyPointer || e.xfocus.detail == NotifyPointerRoot ||
                 e.xfocus.detail == NotifyDetailNone)
                 return;
-            setFront(pidOf(e.xfocus.window));
+            focusTop_ = it->first;
+            // Not known yet: its property may have been set after it was mapped, or it is a
+            // window whose process was never asked (a menu).
+            if (!it->second.pid) learn(it->first, it->second);
+            setFront(it->second.pid);
             return;
         }
+        case FocusOut:
+            if (e.xfocus.window != focusTop_ || grabbing(e.xfocus)) return;
+            // Into one of its own inner windows, the focus is still in it.
+            if (e.xfocus.detail == NotifyInferior || e.xfocus.detail == NotifyPointer) return;
+            focusTop_ = 0;
+            return;
         default:
             return;
     }
@@ -126,17 +223,21 @@ pid_t FrontWindow::queryFront() {
     if (data) XFree(data);
     if (published) {
         if (!active) return 0;
+        if (pid_t pid = knownPid(active)) return pid;
         if (pid_t pid = x_.windowPid(active)) return pid;
-        return topLevels_.count(active) ? pidOf(active) : 0;
+        auto it = topLevels_.find(active);
+        if (it == topLevels_.end()) return 0;
+        learn(it->first, it->second);
+        return it->second.pid;
     }
     XWindow focused = x_.focusedClientWindow();
-    return focused ? x_.windowPid(focused) : 0;
+    if (!focused) return 0;
+    if (pid_t pid = knownPid(focused)) return pid;
+    return x_.windowPid(focused);
 }
 
 std::optional<FrontWindow::Identity> FrontWindow::identity(pid_t pid) {
-    std::vector<XWindow> candidates;
-    for (auto& [topLevel, known] : topLevels_)
-        if (known.pid == pid && known.client) candidates.push_back(known.client);
+    std::vector<XWindow> candidates = windowsOf(pid);
     if (candidates.empty()) candidates = x_.windowsOfProcess(pid);
     // A window on the screen first: some applications keep an unmapped leader window of another
     // class (Firefox's says "Firefox-esr", its browser windows and desktop entry "firefox-esr"),

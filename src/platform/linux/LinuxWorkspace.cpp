@@ -14,8 +14,8 @@ namespace {
 class LinuxRunningApplication final : public RunningApplication {
 public:
     LinuxRunningApplication(pid_t pid, std::optional<std::string> name, std::optional<std::string> bundle,
-                            bool launched, XConnection& x)
-        : pid_(pid), name_(std::move(name)), bundle_(std::move(bundle)), launched_(launched), x_(x) {}
+                            bool launched, XConnection& x, const FrontWindow& front)
+        : pid_(pid), name_(std::move(name)), bundle_(std::move(bundle)), launched_(launched), x_(x), front_(front) {}
     std::optional<std::string> localizedName() const override { return name_; }
     std::optional<std::string> bundleIdentifier() const override { return bundle_; }
     pid_t processIdentifier() const override { return pid_; }
@@ -23,7 +23,7 @@ public:
     bool isTerminated() const override { return !processExists(pid_); }
     bool activateWithOptions(unsigned) const override {
         Display* dpy = x_.display();
-        for (XWindow w : x_.windowsOfProcess(pid_)) {
+        for (XWindow w : front_.windowsOf(pid_)) {
             XWindowAttributes attrs;
             if (!XGetWindowAttributes(dpy, w, &attrs) || attrs.map_state != IsViewable) continue;
             // A window manager honours _NET_ACTIVE_WINDOW; without one, focus is set directly.
@@ -48,6 +48,7 @@ private:
     std::optional<std::string> name_, bundle_;
     bool launched_;
     XConnection& x_;
+    const FrontWindow& front_;
 };
 
 }  // namespace
@@ -121,10 +122,13 @@ RunningApplicationRef LinuxWorkspace::application(pid_t pid) {
     // front: it appears on the bus earlier, before anything of it can have the focus, and a
     // launch reported then would leave it followed without its focused element.
     bool launched = state_.activeWindows.count(pid) > 0 || state_.activePid == pid;
-    return std::make_shared<LinuxRunningApplication>(pid, id.name, id.bundle, launched, x_);
+    return std::make_shared<LinuxRunningApplication>(pid, id.name, id.bundle, launched, x_, front_);
 }
 
-// Asked of the window system each time: the answer decides where a keystroke goes.
+// Asked of the window system each time (one round trip or a few), not taken from the events
+// read so far: the answer decides where a keystroke of setText goes, which must be the
+// application in front now. A switch does not ask it: the front application is followed from
+// events (FrontWindow).
 RunningApplicationRef LinuxWorkspace::frontmostApplication() {
     pid_t pid = front_.queryFront();
     return pid ? application(pid) : nullptr;

@@ -107,6 +107,15 @@ void XConnection::dispatchPending() {
     }
 }
 
+void XConnection::dispatchReceived() {
+    // Xlib reads more from the socket only once its queue is empty, without flushing.
+    while (XEventsQueued(dpy_, QueuedAfterReading) > 0) {
+        XEvent e;
+        XNextEvent(dpy_, &e);
+        deliver(e);
+    }
+}
+
 void XConnection::selectInput(XWindow w, long mask) {
     long& selected = masks_[w];
     if ((selected | mask) == selected && selected) return;

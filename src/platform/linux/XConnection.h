@@ -43,6 +43,9 @@ public:
     void addHandler(Handler h) { handlers_.push_back(std::move(h)); }
     // Reads and dispatches what the server has sent (the GLib source calls this).
     void dispatchPending();
+    // Dispatches only what the server has already sent: reads the socket without flushing or
+    // sending a request, so it costs no round trip.
+    void dispatchReceived();
     // Serves only selection traffic (requests for what we own, answers to our reads) until
     // `deadlineUs` (monotonic) or until `done` says so; the other events stay queued.
     void serveSelectionsUntil(gint64 deadlineUs, const std::function<bool()>& done);
