@@ -23,9 +23,11 @@ bool grabbing(const XFocusChangeEvent& e) { return e.mode == NotifyGrab || e.mod
 FrontWindow::FrontWindow(XConnection& x) : x_(x) {
     Display* dpy = x_.display();
     root_ = DefaultRootWindow(dpy);
-    // Substructure events tell of top-level windows created, mapped, reparented and destroyed
+    // Substructure events tell of top-level windows mapped, unmapped, reparented and destroyed
     // (any number of clients may select them); selected before the tree is listed, so that no
-    // window is missed in between.
+    // window is missed in between. A window is watched from its MapNotify on (it cannot have the
+    // focus before): a client that a window manager puts into a frame is never mapped at the top
+    // level, and what we would select on it could not be forgotten when it is destroyed there.
     x_.selectInput(root_, PropertyChangeMask | SubstructureNotifyMask);
     XWindow r, parent, *children = nullptr;
     unsigned int n = 0;
@@ -33,12 +35,14 @@ FrontWindow::FrontWindow(XConnection& x) : x_(x) {
     if (XQueryTree(dpy, root_, &r, &parent, &children, &n)) existing.assign(children, children + n);
     if (children) XFree(children);
     for (XWindow w : existing) {
-        TopLevel* known = watch(w);
         XWindowAttributes attrs;
-        if (!known || !XGetWindowAttributes(dpy, w, &attrs)) continue;  // gone meanwhile
-        known->mapped = attrs.map_state != IsUnmapped;
+        // Gone meanwhile, or not on the screen: its MapNotify will come.
+        if (!XGetWindowAttributes(dpy, w, &attrs) || attrs.map_state == IsUnmapped) continue;
+        TopLevel* known = watch(w);
+        if (!known) continue;
+        known->mapped = true;
         known->overrideRedirect = attrs.override_redirect;
-        if (known->mapped && !known->overrideRedirect) learn(w, *known);
+        if (!known->overrideRedirect) learn(w, *known);
     }
     // The top-level the focus is in now; from here on, focus events say it.
     XWindow focus = 0;
@@ -67,7 +71,6 @@ FrontWindow::TopLevel* FrontWindow::watch(XWindow topLevel) {
 }
 
 void FrontWindow::learn(XWindow topLevel, TopLevel& known) {
-    known.learnt = true;
     known.pid = 0;
     known.client = 0;
     if (pid_t pid = x_.windowPid(topLevel)) {
@@ -128,17 +131,12 @@ void FrontWindow::setFront(pid_t pid) {
 
 void FrontWindow::handle(XEvent& e) {
     switch (e.type) {
-        case CreateNotify:
-            if (e.xcreatewindow.parent != root_) return;
-            if (TopLevel* known = watch(e.xcreatewindow.window)) known->overrideRedirect = e.xcreatewindow.override_redirect;
-            return;
         case MapNotify:
             if (e.xmap.event != root_) return;
             if (TopLevel* known = watch(e.xmap.window)) {
                 // Mapped again, perhaps inside a new frame: its process is asked afresh.
                 known->mapped = true;
                 known->overrideRedirect = e.xmap.override_redirect;
-                known->learnt = false;
                 known->pid = 0;
                 known->client = 0;
                 if (!known->overrideRedirect) learn(e.xmap.window, *known);
@@ -149,18 +147,12 @@ void FrontWindow::handle(XEvent& e) {
             if (auto it = topLevels_.find(e.xunmap.window); it != topLevels_.end()) it->second.mapped = false;
             return;
         case ReparentNotify:
+            // Into a frame, it is no longer a top-level; back at the top level (its window
+            // manager let it go), it is one again from its MapNotify, which follows when it is on
+            // the screen.
             if (e.xreparent.event != root_) return;
-            if (e.xreparent.parent == root_) {
-                // A top-level again (its window manager let it go); its MapNotify follows when it
-                // is on the screen.
-                if (TopLevel* known = watch(e.xreparent.window)) {
-                    *known = TopLevel{};
-                    known->overrideRedirect = e.xreparent.override_redirect;
-                }
-            } else {
-                topLevels_.erase(e.xreparent.window);
-                if (focusTop_ == e.xreparent.window) focusTop_ = 0;
-            }
+            topLevels_.erase(e.xreparent.window);
+            if (focusTop_ == e.xreparent.window) focusTop_ = 0;
             return;
         case DestroyNotify: {
             const XWindow w = e.xdestroywindow.window;

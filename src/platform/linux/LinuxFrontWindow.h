@@ -5,8 +5,8 @@
 // changes; an application with no accessibility at all is seen like any other.
 //
 // The top-level windows and the client windows inside them (with their process, asked once per
-// window as it is mapped) are kept current from the root's substructure events, so the windows
-// of a process are known without listing the window tree again.
+// window each time it is mapped) are kept current from the root's substructure events, so the
+// windows of a process are known without listing the window tree again.
 //
 // Also what identifies an application on this desktop and does not change with its windows: the
 // WM_CLASS of its top-level window.
@@ -62,7 +62,6 @@ private:
     struct TopLevel {
         pid_t pid = 0;
         XWindow client = 0;     // the window that carries _NET_WM_PID (the top-level itself, or inside a frame)
-        bool learnt = false;    // its process was asked since it was last mapped
         bool mapped = false;
         bool overrideRedirect = false;  // menus, tooltips: not the application's windows
     };
