@@ -63,7 +63,9 @@ public:
     pid_t windowPid(XWindow w);
     // The process behind any window: its own _NET_WM_PID or that of a parent; 0 unknown.
     pid_t processOfWindow(XWindow w);
-    // The client windows (with _NET_WM_PID) of process `pid` below the root, shallow first.
+    // The client windows (with _NET_WM_PID) of process `pid` below the root, shallow first: a
+    // walk of the window tree, a request per window. FrontWindow::windowsOf knows those on the
+    // screen from events, without a request.
     std::vector<XWindow> windowsOfProcess(pid_t pid);
     // The client window holding the X input focus, or None.
     XWindow focusedClientWindow();
