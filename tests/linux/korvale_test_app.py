@@ -9,7 +9,8 @@
 #   second_window X Y | move_second X Y | close_second
 # Options after X Y make the larger windows of the cost tests: rows=N adds a list (a tree view
 # of one column) of N rows; widgets=N fills the window with N buttons; scrolled=1 puts the text
-# view in a scrolled window (and a selection is scrolled into view).
+# view in a scrolled window (and a selection is scrolled into view); unfocused=1 asks a window
+# manager not to give the window the focus when it maps (so that a test switches to it itself).
 # "big_text BYTES" replaces the text view's text with about BYTES bytes of lines, each with an
 # accented letter and an emoji (outside the Basic Multilingual Plane), and answers
 # "ok big_text T CHARS" with the text's length in characters; "insert_emoji N" inserts a rocket
@@ -88,6 +89,8 @@ if int(options.get("widgets", 0)) > 0:
     box.pack_start(scrolled, True, True, 0)
 window.add(box)
 window.connect("destroy", Gtk.main_quit)
+if options.get("unfocused"):
+    window.set_focus_on_map(False)
 
 
 def answer(line):

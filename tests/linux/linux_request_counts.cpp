@@ -155,7 +155,8 @@ int main(int argc, char** argv) {
     check(childrenAsAsked(app.pid(), &detail), "the list's children and theirs are the application's", detail);
 
     // The first switch to an application of 1,000 widgets, never followed before.
-    Child big({"/usr/bin/python3", argv[1], "300", "200", "widgets=1000"});
+    // Under a window manager, not focused as it maps: the switch to it is the one counted.
+    Child big({"/usr/bin/python3", argv[1], "300", "200", "widgets=1000", "unfocused=1"});
     if (!big.readLine(30)) return 1;
     auto bigWindow = visibleWindowOf(big.pid());
     if (!bigWindow) return 1;
