@@ -790,10 +790,17 @@ std::optional<Accessibles> childrenOf(AtspiAccessible* acc) {
     return dispatchEntry(acc).children = std::move(children);
 }
 
-// The focused element below `window` through the Collection interface: one request.
-std::shared_ptr<const AtspiElement> focusedByCollection(AtspiAccessible* window) {
+// What the Collection interface of a window says of its focused element, in one request.
+struct CollectionFocus {
+    // False when the window has no Collection interface or the query failed: only then is
+    // the window worth walking. True with no element: nothing below the window is focused.
+    bool answered = false;
+    std::shared_ptr<const AtspiElement> element;
+};
+
+CollectionFocus focusedByCollection(AtspiAccessible* window) {
     auto collection = collectionOf(window);
-    if (!collection) return nullptr;
+    if (!collection) return {};
     GArray* wanted = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
     AtspiStateType focused = ATSPI_STATE_FOCUSED;
     g_array_append_val(wanted, focused);
@@ -803,7 +810,7 @@ std::shared_ptr<const AtspiElement> focusedByCollection(AtspiAccessible* window)
         states.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE, nullptr,
         ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
     AtspiCall call(window);
-    if (!call) return nullptr;
+    if (!call) return {};
     GArray* found = atspi_collection_get_matches(collection.get(), rule.get(),
                                                  ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, call.err());
     std::unique_ptr<GArray, void (*)(GArray*)> owned(found, [](GArray* a) {
@@ -811,8 +818,9 @@ std::shared_ptr<const AtspiElement> focusedByCollection(AtspiAccessible* window)
         for (guint i = 0; i < a->len; ++i) g_object_unref(g_array_index(a, AtspiAccessible*, i));
         g_array_free(a, TRUE);
     });
-    if (!call.ok() || !found || found->len == 0) return nullptr;
-    return elementFor(g_array_index(found, AtspiAccessible*, 0));
+    if (!call.ok() || !found) return {};
+    if (found->len == 0) return {true, nullptr};
+    return {true, elementFor(g_array_index(found, AtspiAccessible*, 0))};
 }
 
 }  // namespace
@@ -830,8 +838,12 @@ ElementRef LinuxAccessibility::focusedElementOf(pid_t pid) {
         window = state_.activeWindows.emplace(pid, active).first;
     }
     // The window is asked for its focused element in one request; a toolkit without the
-    // Collection interface is walked, within bounds.
-    if (auto found = focusedByCollection(window->second.get())) return found;
+    // Collection interface is walked, within bounds. When the query answered that nothing is
+    // focused, a walk (of the same tree, element by element) cannot do better: on a switch the
+    // application has not focused its widget yet, and the walk cost hundreds of requests.
+    const auto byCollection = focusedByCollection(window->second.get());
+    if (byCollection.element) return byCollection.element;
+    if (byCollection.answered) return elementFor(window->second.get());
     int budget = 400;
     std::function<ElementRef(AtspiAccessible*, int)> walk = [&](AtspiAccessible* acc, int depth) -> ElementRef {
         if (--budget < 0 || depth > 30) return nullptr;
