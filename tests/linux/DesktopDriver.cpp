@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -15,6 +17,7 @@ namespace korvale_linux_test {
 
 std::vector<Event> events;
 bool quietEvents = false;
+HostLoop hostLoop = HostLoop::Polling;
 
 namespace {
 int passed = 0, failed = 0;
@@ -35,9 +38,20 @@ std::string str(const std::optional<Event>& e) { return e ? e->name + " " + e->d
 bool pumpUntil(const std::function<bool()>& done, double seconds) {
     double deadline = now() + seconds;
     while (!done()) {
-        if (now() >= deadline) return false;
-        g_main_context_iteration(nullptr, FALSE);
-        g_usleep(2000);
+        const double left = deadline - now();
+        if (left <= 0) return false;
+        if (hostLoop == HostLoop::Polling) {
+            g_main_context_iteration(nullptr, FALSE);
+            g_usleep(2000);
+            continue;
+        }
+        // The wait is bounded by a timeout source of our own, removed whatever woke the loop.
+        GSource* bound = g_timeout_source_new(guint(std::min(10.0, std::ceil(left * 1000))));
+        g_source_set_callback(bound, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+        g_source_attach(bound, nullptr);
+        g_main_context_iteration(nullptr, TRUE);
+        g_source_destroy(bound);
+        g_source_unref(bound);
     }
     return true;
 }
