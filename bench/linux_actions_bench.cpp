@@ -158,11 +158,11 @@ std::vector<Event> events;
 bool verbose = false;
 bool traceActions = false;
 int switchCount = 1000;  // --switches=N: fewer, to try the program out
-std::string frontName;  // of the last "app_changed"
+std::string frontName;  // bundle identifier of the last "app_changed"
 void onEvent(const char* name, const char* data) {
     if (verbose) std::fprintf(stderr, "event %s %s\n", name, data);
     events.push_back({name, json::parse(data, nullptr, false), now()});
-    if (events.back().name == "app_changed") frontName = events.back().data.value("name", "");
+    if (events.back().name == "app_changed") frontName = events.back().data.value("bundle_id", "");
 }
 
 // Runs the default main context until `done` holds (looked at after each dispatch) or `seconds`
@@ -256,8 +256,10 @@ private:
     std::string buffer_;
 };
 
-// The names the host hears in "app_changed".
-const std::string kTestApp = "korvale-test-app";
+// The bundle identifiers the host hears in "app_changed" (the name's case varies between
+// revisions: the instance or the class part of WM_CLASS).
+const std::string kTestApp = "Korvale-test-app";
+const std::string kEditor = "L3afpad";
 std::string appScript;
 std::unique_ptr<Child> textApp, editor;
 std::string textWindow, editorWindow;
@@ -413,7 +415,7 @@ bool frontIs(const std::string& window, const std::string& appName) {
         giveFocus(window);
         runUntil([&] {
             for (size_t i = seen; i < events.size(); ++i)
-                if (events[i].name == "app_changed" && events[i].data.value("name", "") == appName) return true;
+                if (events[i].name == "app_changed" && events[i].data.value("bundle_id", "") == appName) return true;
             return false;
         }, 3);
     }
@@ -502,20 +504,20 @@ void firstSwitches(benchmark::State& state, int widgets) {
         windows.push_back(*window);
     }
     settle(1.5);  // their registrations on the accessibility bus are heard
-    if (!frontIs(editorWindow, "l3afpad")) return state.SkipWithError("l3afpad is not in front");
+    if (!frontIs(editorWindow, kEditor)) return state.SkipWithError("l3afpad is not in front");
     settle();
     Totals totals;
     size_t next = 0;
     for (auto _ : state) {
         const std::string window = windows[next++];
         bool ok = measure(state, totals, "app_changed", [&] { giveFocus(window); },
-                          [](const json& d) { return d.value("name", "") == kTestApp; });
+                          [](const json& d) { return d.value("bundle_id", "") == kTestApp; });
         state.PauseTiming();
         if (!ok) {
             state.SkipWithError("no app_changed");
             break;
         }
-        frontIs(editorWindow, "l3afpad");
+        frontIs(editorWindow, kEditor);
         settle();
         state.ResumeTiming();
     }
@@ -533,7 +535,7 @@ bool thousandSwitches() {
     if (done) return true;
     const double t0 = now();
     for (int i = 0; i < switchCount; ++i)
-        if (!(i % 2 ? frontIs(textWindow, kTestApp) : frontIs(editorWindow, "l3afpad"))) return false;
+        if (!(i % 2 ? frontIs(textWindow, kTestApp) : frontIs(editorWindow, kEditor))) return false;
     std::fprintf(stderr, "%d switches in %.1f s\n", switchCount, now() - t0);
     events.clear();
     done = true;
@@ -548,10 +550,10 @@ void BM_SwitchAfter1000Switches(benchmark::State& state) {
     bool toEditor = true;
     for (auto _ : state) {
         const std::string window = toEditor ? editorWindow : textWindow;
-        const std::string name = toEditor ? "l3afpad" : kTestApp;
+        const std::string name = toEditor ? kEditor : kTestApp;
         toEditor = !toEditor;
         bool ok = measure(state, totals, "app_changed", [&] { giveFocus(window); },
-                          [&](const json& d) { return d.value("name", "") == name; });
+                          [&](const json& d) { return d.value("bundle_id", "") == name; });
         state.PauseTiming();
         if (!ok) {
             state.SkipWithError("no app_changed");
@@ -614,7 +616,7 @@ int main(int argc, char** argv) {
     std::string doc = std::string(g_get_tmp_dir()) + "/korvale-bench-" + std::to_string(getpid()) + ".txt";
     g_file_set_contents(doc.c_str(), "alpha beta gamma", -1, nullptr);
     textApp = startTestApp({"rows=1000", "scrolled=1"}, 100, 120);
-    editor = std::make_unique<Child>(std::vector<std::string>{"l3afpad", doc});
+    editor = std::make_unique<Child>(std::vector<std::string>{kEditor, doc});
     auto tw = textApp ? windowOf(textApp->pid()) : std::nullopt;
     auto ew = windowOf(editor->pid());
     if (!tw || !ew) {
@@ -625,7 +627,7 @@ int main(int argc, char** argv) {
     editorWindow = *ew;
     idle(1.0);
     // Both followed once before anything is measured.
-    frontIs(editorWindow, "l3afpad");
+    frontIs(editorWindow, kEditor);
     idle(0.5);
     frontIs(textWindow, kTestApp);
     idle(0.5);
