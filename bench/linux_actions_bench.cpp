@@ -616,9 +616,9 @@ int main(int argc, char** argv) {
     std::string doc = std::string(g_get_tmp_dir()) + "/korvale-bench-" + std::to_string(getpid()) + ".txt";
     g_file_set_contents(doc.c_str(), "alpha beta gamma", -1, nullptr);
     textApp = startTestApp({"rows=1000", "scrolled=1"}, 100, 120);
-    editor = std::make_unique<Child>(std::vector<std::string>{kEditor, doc});
+    editor = std::make_unique<Child>(std::vector<std::string>{"l3afpad", doc});
     auto tw = textApp ? windowOf(textApp->pid()) : std::nullopt;
-    auto ew = windowOf(editor->pid());
+    auto ew = editor->pid() > 0 ? windowOf(editor->pid()) : std::nullopt;
     if (!tw || !ew) {
         std::fprintf(stderr, "the applications did not start\n");
         return 1;

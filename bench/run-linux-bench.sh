@@ -18,7 +18,8 @@ builds=$repo/build-linux-bench
 results=$builds/results-$(date -u +%Y%m%dT%H%M%S)
 mkdir -p "$results"
 export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-$(command -v ccache || true)}
-configure() {  # SOURCE BUILD
+configure() {  # SOURCE BUILD [OPTIONS]
+  [[ -f $2/CMakeCache.txt ]] && ! grep -q "^CMAKE_HOME_DIRECTORY:INTERNAL=$1\$" "$2/CMakeCache.txt" && rm -rf "$2"
   cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVALE_TESTS=OFF -DKORVALE_TOOLS=OFF "${@:3}" >/dev/null
 }
 
@@ -29,12 +30,14 @@ bench=$builds/after/bench/korvale-linux-bench
 cp -L "$builds/after/libKorvale-Project.so.0" "$results/libKorvale-after.so"
 git -C "$repo" describe --always --dirty >"$results/after-revision"
 
-# Before: the earlier revision, in a worktree removed again at once.
-tree=$(mktemp -d /tmp/korvale-bench-before.XXXXXX)
-remove_tree() { git -C "$repo" worktree remove --force "$tree/src" 2>/dev/null || true; rm -rf "$tree"; }
+# Before: the earlier revision, in a worktree removed again once built (always at the same path, so
+# the build folder stays valid and ccache finds the objects of a previous run).
+tree=$builds/before-source
+remove_tree() { git -C "$repo" worktree remove --force "$tree" 2>/dev/null || true; rm -rf "$tree"; }
 trap remove_tree EXIT
-git -C "$repo" worktree add --detach "$tree/src" "$before_rev" >/dev/null
-configure "$tree/src" "$builds/before"
+remove_tree
+git -C "$repo" worktree add --detach "$tree" "$before_rev" >/dev/null
+configure "$tree" "$builds/before"
 ninja -C "$builds/before" -j2 Korvale-Project
 cp -L "$builds/before/libKorvale-Project.so.0" "$results/libKorvale-before.so"
 echo "$before_rev" >"$results/before-revision"
