@@ -17,7 +17,6 @@ namespace korvale_linux_test {
 
 std::vector<Event> events;
 bool quietEvents = false;
-HostLoop hostLoop = HostLoop::Polling;
 
 namespace {
 int passed = 0, failed = 0;
@@ -40,11 +39,6 @@ bool pumpUntil(const std::function<bool()>& done, double seconds) {
     while (!done()) {
         const double left = deadline - now();
         if (left <= 0) return false;
-        if (hostLoop == HostLoop::Polling) {
-            g_main_context_iteration(nullptr, FALSE);
-            g_usleep(2000);
-            continue;
-        }
         // The wait is bounded by a timeout source of our own, removed whatever woke the loop.
         GSource* bound = g_timeout_source_new(guint(std::min(10.0, std::ceil(left * 1000))));
         g_source_set_callback(bound, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);

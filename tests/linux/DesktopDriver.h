@@ -38,15 +38,11 @@ void onEvent(const char* name, const char* data);
 // "name data" of an event, or "(none)".
 std::string str(const std::optional<Event>& e);
 
-// How pumpUntil runs the main loop. Polling: one iteration that does not wait, then 2 ms of
-// sleep (what these programs have always done). WakesAtOnce: as a host's g_main_loop_run does,
-// blocked until a source is ready and dispatched at once (woken every 10 ms at most to look at
-// `done`, which may wait on things the loop does not watch, like a child's pipe). An event is
-// then handled before the application has finished what it does around it, as on a real host.
-enum class HostLoop { Polling, WakesAtOnce };
-extern HostLoop hostLoop;
-
-// Runs the main loop until `done` holds or `seconds` pass.
+// Runs the main loop until `done` holds or `seconds` pass, as a host's g_main_loop_run does:
+// blocked until a source is ready and dispatched at once, so an event is handled before the
+// application has finished what it does around it (a pause between iterations hid faults that
+// only such a host sees). Woken every 10 ms at most to look at `done`, which may wait on things
+// the loop does not watch, like a child's pipe.
 bool pumpUntil(const std::function<bool()>& done, double seconds);
 // Runs the main loop for `seconds`.
 void pump(double seconds);
