@@ -17,7 +17,10 @@
 //   - cpu_ms: the main thread's CPU time over the window; to_event_ms: action to host event.
 // The benchmark's own Xlib connection (it gives the input focus) is left out of the X count; the
 // benchmark makes no D-Bus call of its own.
-//   korvale-linux-bench --library=PATH TEST_APP_SCRIPT [benchmark options]
+//   korvale-linux-bench --library=PATH TEST_APP_SCRIPT [--verbose] [--trace] [--switches=N]
+//                       [benchmark options]
+// --verbose prints the host events, --trace each counted D-Bus call of a measured action, and
+// --switches makes the untimed "1,000 switches" fewer, to try the program out.
 #include <X11/Xlib.h>
 #include <benchmark/benchmark.h>
 #include <dbus/dbus.h>
