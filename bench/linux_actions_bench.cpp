@@ -25,11 +25,7 @@
 #include <benchmark/benchmark.h>
 #include <dbus/dbus.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <glib.h>
-#include <glib-unix.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -43,6 +39,10 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <utf8.h>
+
+#include "TestApps.h"
 
 namespace {
 
@@ -111,6 +111,9 @@ Status _XReply(Display* display, void* reply, int extra, Bool discard) {
 namespace {
 
 using nlohmann::json;
+using korvale_linux_test::bigText;
+using korvale_linux_test::Child;
+using korvale_linux_test::now;
 
 // ---- The library, loaded from a file ----------------------------------------------------------
 
@@ -134,8 +137,6 @@ bool loadLibrary(const std::string& path) {
 }
 
 // ---- The main loop, the clock and the host callback -------------------------------------------
-
-double now() { return g_get_monotonic_time() / 1e6; }
 
 double threadCpu() {
     timespec t{};
@@ -192,73 +193,6 @@ void idle(double seconds) { runUntil([] { return false; }, seconds); }
 
 // ---- Applications -----------------------------------------------------------------------------
 
-class Child {
-public:
-    explicit Child(std::vector<std::string> argv) {
-        std::vector<char*> args;
-        for (auto& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        if (!g_spawn_async_with_pipes(nullptr, args.data(), nullptr,
-                                      GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
-                                      nullptr, &pid_, &in_, &out_, nullptr, nullptr)) {
-            pid_ = 0;
-            return;
-        }
-        fcntl(out_, F_SETFL, O_NONBLOCK);
-    }
-    ~Child() {
-        if (in_ >= 0) close(in_);
-        if (out_ >= 0) close(out_);
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        int status;
-        for (int i = 0; i < 200 && waitpid(pid_, &status, WNOHANG) == 0; ++i) g_usleep(10000);
-        if (waitpid(pid_, &status, WNOHANG) == 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    pid_t pid() const { return pid_; }
-    void send(const std::string& line) {
-        std::string l = line + "\n";
-        if (write(in_, l.data(), l.size()) < 0) std::fprintf(stderr, "write to child failed\n");
-    }
-    std::optional<std::string> readLine(double seconds) {
-        std::optional<std::string> line;
-        // Output wakes the loop.
-        guint watch = g_unix_fd_add(out_, GIOCondition(G_IO_IN | G_IO_HUP), [](int, GIOCondition, gpointer p) {
-            static_cast<Child*>(p)->drain();
-            return G_SOURCE_CONTINUE;
-        }, this);
-        runUntil([&] {
-            drain();
-            auto nl = buffer_.find('\n');
-            if (nl == std::string::npos) return false;
-            line = buffer_.substr(0, nl);
-            buffer_.erase(0, nl + 1);
-            return true;
-        }, seconds);
-        g_source_remove(watch);
-        return line;
-    }
-    void drain() {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(out_, buf, sizeof buf)) > 0) buffer_.append(buf, n);
-    }
-    std::optional<std::string> command(const std::string& line, double seconds = 10) {
-        send(line);
-        return readLine(seconds);
-    }
-
-private:
-    GPid pid_ = 0;
-    int in_ = -1, out_ = -1;
-    std::string buffer_;
-};
-
 // The bundle identifiers the host hears in "app_changed" (the name's case varies between
 // revisions: the instance or the class part of WM_CLASS).
 const std::string kTestApp = "Korvale-test-app";
@@ -307,40 +241,7 @@ void giveFocus(const std::string& window) {
     XFlush(ownDisplay);
 }
 
-// The text the test application's "big_text" fills its text view with (its first `chars`).
-std::u32string bigText(long chars) {
-    std::u32string text;
-    for (int i = 0; long(text.size()) < chars; ++i) {
-        char number[8];
-        std::snprintf(number, sizeof number, "%06d", i);
-        text += U"Line with caf\u00e9 and \U0001F600 in it, number ";
-        for (const char* c = number; *c; ++c) text += char32_t(*c);
-        text += U".\n";
-    }
-    return text;
-}
 
-std::string utf8(const std::u32string& s) {
-    std::string out;
-    for (char32_t c : s) {
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 // ---- One measured action ----------------------------------------------------------------------
 
@@ -446,7 +347,7 @@ void selections(benchmark::State& state, long bytes, int warmUps) {
     int i = warmUps;
     for (auto _ : state) {
         const long at = place(i++);
-        const std::string expected = utf8(text.substr(at, 10));
+        const std::string expected = utf8::utf32to8(text.substr(at, 10));
         bool ok = measure(state, totals, "text_select", [&] {
             textApp->send("select_view " + std::to_string(at) + " " + std::to_string(at + 10));
         }, [&](const json& d) { return d.value("selected_text", "") == expected; });

@@ -15,15 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "TestApps.h"
+
 namespace korvale_linux_test {
 
 using nlohmann::json;
 
 // CTest's exit status for a test that could not run here.
 inline constexpr int kSkipped = 77;
-
-// Seconds on the monotonic clock.
-double now();
 
 struct Event {
     std::string name;
@@ -38,12 +37,6 @@ void onEvent(const char* name, const char* data);
 // "name data" of an event, or "(none)".
 std::string str(const std::optional<Event>& e);
 
-// Runs the main loop until `done` holds or `seconds` pass, as a host's g_main_loop_run does:
-// blocked until a source is ready and dispatched at once, so an event is handled before the
-// application has finished what it does around it (a pause between iterations hid faults that
-// only such a host sees). Woken every 10 ms at most to look at `done`, which may wait on things
-// the loop does not watch, like a child's pipe.
-bool pumpUntil(const std::function<bool()>& done, double seconds);
 // Runs the main loop for `seconds`.
 void pump(double seconds);
 
@@ -63,29 +56,6 @@ int summary();
 // A path for a file of the run, in the session's temporary folder (KORVALE_TEST_DIR).
 std::string testFile(const std::string& name);
 
-// A child process with pipes, killed and reaped when dropped.
-class Child {
-public:
-    explicit Child(std::vector<std::string> argv);
-    ~Child();
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    pid_t pid() const { return pid_; }
-    bool ok() const { return pid_ > 0; }
-    void send(const std::string& line);
-    void closeInput();
-    // The next line of output, waiting at most `seconds` while the main loop runs.
-    std::optional<std::string> readLine(double seconds);
-    std::optional<std::string> command(const std::string& line, double seconds = 5);
-    // Whether it exited within `seconds`; its status then.
-    std::optional<int> wait(double seconds);
-    std::string output();
-
-private:
-    GPid pid_ = 0;
-    int in_ = -1, out_ = -1;
-    std::string buffer_;
-};
 
 // The GTK 3 test application (korvale_test_app.py) at its usual place on the screen.
 std::vector<std::string> testAppCommand(const std::string& script);

@@ -20,19 +20,6 @@ using korvale::platform::linuxdesk::XConnection;
 
 namespace {
 
-// The text "big_text" fills the test application's text view with: `n` numbered lines.
-std::u32string bigText(long chars) {
-    std::u32string text;
-    for (int i = 0; long(text.size()) < chars; ++i) {
-        char number[8];
-        std::snprintf(number, sizeof number, "%06d", i);
-        text += U"Line with caf\u00e9 and \U0001F600 in it, number ";
-        for (const char* c = number; *c; ++c) text += char32_t(*c);
-        text += U".\n";
-    }
-    return text;
-}
-
 long utf16Length(const std::u32string& s, std::size_t codePoints) {
     long units = 0;
     for (std::size_t i = 0; i < codePoints && i < s.size(); ++i) units += s[i] >= 0x10000 ? 2 : 1;
