@@ -232,6 +232,27 @@ int main(int argc, char** argv) {
         auto silent = waitEvent("text_select|caret", t0, 1.5);
         check(!silent, "a blocked application's selection is silent", str(silent));
         addBlockedApps("[]");
+
+        // --- a window opened by an application in the background is no switch to it ---
+        // Its toolkit announces the new window on the application's own root, which has the
+        // desktop's path; taken for the application registering, it was reported as a launch,
+        // the monitor followed the background application, and the real switch to it below
+        // was then not reported.
+        pumpUntil([] { return false; }, 0.6);
+        t0 = now();
+        auto openedBehind = app.command("second_window 620 480");
+        check(openedBehind.has_value(), "the test application opens a window in the background",
+              openedBehind.value_or("(no answer)"));
+        pumpUntil([] { return false; }, 1.0);
+        // A window manager gives the new window the focus: then it is a switch after all.
+        auto focusAfter = run({"xdotool", "getwindowfocus"});
+        if (focusAfter && *focusAfter == *editorWindow) {
+            auto stray = waitEvent("app_changed", t0, 0.1, [](const json& d) { return bundleIs(d, "Korvale-test-app"); });
+            check(!stray, "a window opened in the background does not announce its application", str(stray));
+        }
+        app.command("close_second");
+        focusWindow(*editorWindow);
+        pumpUntil([] { return false; }, 0.7);
     }
 
     // --- hover on a host window ---

@@ -531,6 +531,9 @@ void onAtspiEvent(AtspiEvent* event, void* self) {
 // "window:" as a whole: GTK 4 activation reaches only a listener for the whole class.
 // Text changes keep the layouts of texts current; editability changes the remembered editability.
 const char* kEditabilityEvents[] = {"object:state-changed:editable", "object:state-changed:read-only"};
+// The object path of the desktop, and of each application's root on its own connection.
+constexpr const char* kRootPath = "/org/a11y/atspi/accessible/root";
+
 const char* kEventTypes[] = {"object:state-changed:focused", "object:text-selection-changed",
                              "object:text-caret-moved", "window:", "object:children-changed:add",
                              "object:text-changed", kEditabilityEvents[0], kEditabilityEvents[1]};
@@ -1212,12 +1215,18 @@ void LinuxAccessibility::onEvent(const AtspiEvent& event) {
         return;
     }
     if (type.rfind("object:children-changed", 0) == 0) {
-        // Only the desktop's own children are applications registering on the bus.
+        // Only the desktop's own children are applications registering on the bus. Every
+        // application's own root has the desktop's path too, and announces there each window it
+        // adds (a dialog, a second window): that child is no application, and taken for one it
+        // would be reported launched, which makes the monitor follow a background application
+        // and then ignore the real switch to it.
         auto* obj = reinterpret_cast<AtspiObject*>(event.source);
-        if (!obj->path || std::strcmp(obj->path, "/org/a11y/atspi/accessible/root") != 0) return;
+        if (!obj->path || std::strcmp(obj->path, kRootPath) != 0) return;
         if (!G_VALUE_HOLDS_OBJECT(&event.any_data)) return;
         auto* app = ATSPI_ACCESSIBLE(g_value_get_object(&event.any_data));
         if (!app) return;
+        auto* added = reinterpret_cast<AtspiObject*>(app);
+        if (!added->path || std::strcmp(added->path, kRootPath) != 0) return;
         auto element = elementFor(app, true);
         if (!element->processIdentifier()) return;
         state_.applications[element->processIdentifier()] = GRef<AtspiAccessible>::retain(app);
