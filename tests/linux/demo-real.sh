@@ -44,13 +44,7 @@ if [[ ${3:-} == --inside ]]; then
   # "appChanged". Switching to it before that could go unseen.
   wait_for "$work/demo.out" '^appChanged$' 10 || fail "the test application's launch was not noticed"
 
-  window=
-  for _ in $(seq 50); do
-    window=$(xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null | head -1)
-    [[ -n $window ]] && break
-    sleep 0.1
-  done
-  [[ -n $window ]] || fail "the test application's window was not found"
+  window=$(window_of "$app_pid" 5) || fail "the test application's window was not found"
   timeout 5 xdotool windowfocus --sync "$window" || fail "could not focus the test application"
   wait_for "$work/demo.out" 'EVENT +app_changed +\{.*"bundle_id":"Korvale-test-app"' 10 ||
     fail "no app_changed with bundle id Korvale-test-app in the demo output"
@@ -62,11 +56,7 @@ if [[ ${3:-} == --inside ]]; then
     fail "no text_select of \"brave\" in the demo output"
   echo "PASS selecting a word prints text_select with the word"
 
-  interrupt "$demo_pid"
-  rc=$?
-  [[ $rc == 124 ]] && fail "the demo did not stop within 5 s of SIGINT"
-  demo_pid=
-  [[ $rc == 0 ]] || fail "the demo exited with $rc after SIGINT"
+  stop_on_sigint "the demo" demo_pid
   grep -Eq '^interrupted after .* host events:.*app_changed [0-9]+' "$work/demo.out" ||
     fail "the demo printed no summary after SIGINT"
   echo "PASS SIGINT stops the demo cleanly, with its summary"

@@ -42,13 +42,7 @@ if [[ ${3:-} == --inside ]]; then
   printf 'alpha beta gamma\nsecond line of the document\n' >"$work/doc.txt"
   l3afpad "$work/doc.txt" >"$work/editor.out" 2>&1 &
   editor_pid=$!
-  window=
-  for _ in $(seq 100); do
-    window=$(xdotool search --onlyvisible --pid "$editor_pid" 2>/dev/null | head -1)
-    [[ -n $window ]] && break
-    sleep 0.1
-  done
-  [[ -n $window ]] || fail "l3afpad's window was not found"
+  window=$(window_of "$editor_pid" 10) || fail "l3afpad's window was not found"
   # Away from the screen's corner, at odd offsets: window-relative bounds would miss the word.
   xdotool windowmove --sync "$window" 157 61 || fail "could not move l3afpad's window"
   wait_for "$work/inspect.out" '^appChanged$' 20 || fail "l3afpad's launch was not noticed"
@@ -62,10 +56,7 @@ if [[ ${3:-} == --inside ]]; then
   xdotool key --clearmodifiers ctrl+Home ctrl+Right Right
   # On a loaded machine the keys may still be on their way: wait for the caret's event, then for
   # two screenshots in a row to agree, so "before" shows the caret where it stays.
-  for ((i = 0; i < 200; i++)); do
-    (( $(grep -c '^EVENT .* caret ' "$work/inspect.out") > carets )) && break
-    sleep 0.05
-  done
+  wait_for_more "$work/inspect.out" '^EVENT .* caret ' "$carets" 10
   eval "$(xdotool getwindowgeometry --shell "$window")"
   shot "$work/before.png"
   for ((i = 0; i < 20; i++)); do
@@ -102,19 +93,11 @@ if [[ ${3:-} == --inside ]]; then
   # The middle of the outline's left bar: 2 px gap plus half its 3 px left of the rectangle.
   read -r cx cy < <(awk -v x="$ox" -v y="$oy" -v h="$oh" 'BEGIN { printf "%d %d\n", x - 4, y + h / 2 }')
   xdotool mousemove --sync "$cx" "$cy" click 1
-  for ((i = 0; i < 200; i++)); do
-    (( $(grep -c '^EVENT' "$work/inspect.out") > events_before )) && break
-    sleep 0.05
-  done
-  (( $(grep -c '^EVENT' "$work/inspect.out") > events_before )) ||
+  wait_for_more "$work/inspect.out" '^EVENT' "$events_before" 10 ||
     fail "a click on the outline did not reach l3afpad (no event followed it)"
   echo "PASS a click on the outline goes through to the application"
 
-  interrupt "$inspect_pid"
-  rc=$?
-  [[ $rc == 124 ]] && fail "the inspector did not stop within 5 s of SIGINT"
-  inspect_pid=
-  [[ $rc == 0 ]] || fail "the inspector exited with $rc after SIGINT"
+  stop_on_sigint "the inspector" inspect_pid
   echo "PASS SIGINT stops the inspector cleanly"
   exit 0
 fi

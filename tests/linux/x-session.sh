@@ -42,6 +42,18 @@ wait_for() {
   return 1
 }
 
+# wait_for_more FILE PATTERN COUNT SECONDS: polls FILE until more than COUNT of its lines match the
+# extended regular expression, at most SECONDS.
+wait_for_more() {
+  local file=$1 pattern=$2 count=$3 seconds=$4 i n
+  for ((i = 0; i < seconds * 20; i++)); do
+    n=$(grep -Ec -- "$pattern" "$file" 2>/dev/null)
+    (( ${n:-0} > count )) && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
 # interrupt PID: SIGINT to a child of this shell, then at most 5 s for it to end; its exit status,
 # or 124 when it is still running.
 interrupt() {
@@ -50,6 +62,31 @@ interrupt() {
   for ((i = 0; i < 100; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
   kill -0 "$pid" 2>/dev/null && return 124
   wait "$pid"
+}
+
+# stop_on_sigint WHAT PID_VARIABLE: interrupt the process whose id the named variable holds and
+# `fail` (the calling script's) unless it ends within 5 s with status 0. The variable is emptied
+# once the process is reaped, so the script's cleanup does not signal a reused id.
+stop_on_sigint() {
+  local what=$1 rc
+  local -n pid_of=$2
+  interrupt "$pid_of"
+  rc=$?
+  [[ $rc == 124 ]] && fail "$what did not stop within 5 s of SIGINT"
+  pid_of=
+  [[ $rc == 0 ]] || fail "$what exited with $rc after SIGINT"
+}
+
+# window_of PID SECONDS: prints the id of PID's first visible window, waiting at most SECONDS for it;
+# fails (status 1, nothing printed) when none appears.
+window_of() {
+  local pid=$1 seconds=$2 window i
+  for ((i = 0; i < seconds * 10; i++)); do
+    window=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | head -1)
+    [[ -n $window ]] && { echo "$window"; return 0; }
+    sleep 0.1
+  done
+  return 1
 }
 
 # run_in_session NAME SECONDS COMMAND...: COMMAND inside a private X server and session bus, for at
