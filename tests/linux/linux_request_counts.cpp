@@ -159,22 +159,20 @@ int main(int argc, char** argv) {
     long smallChars = 0;
     if (small) std::sscanf(small->c_str(), "ok big_text %*f %ld", &smallChars);
     auto text = bigText(smallChars);
-    app.command("select_view 100 110");
-    pump(0.8);
-    auto r1 = selectedRange(app.pid());
-    check(r1 && r1->location == utf16Length(text, 100) && r1->length == utf16Length(text, 110) - r1->location,
-          "a range after emoji is counted in UTF-16 units",
-          r1 ? std::to_string(r1->location) + "+" + std::to_string(r1->length) : "none");
+    // Code points [from, to) of `text` selected; the platform's range must be their UTF-16 units.
+    auto checkRange = [&](long from, long to, const std::string& what) {
+        app.command("select_view " + std::to_string(from) + " " + std::to_string(to));
+        pump(0.8);
+        auto r = selectedRange(app.pid());
+        check(r && r->location == utf16Length(text, from) && r->length == utf16Length(text, to) - r->location, what,
+              r ? std::to_string(r->location) + "+" + std::to_string(r->length) : "none");
+    };
+    checkRange(100, 110, "a range after emoji is counted in UTF-16 units");
     app.command("insert_emoji 50");
     app.command("insert_emoji 3");
     text.insert(50, U"\U0001F680\u00e9");
     text.insert(3, U"\U0001F680\u00e9");
-    app.command("select_view 120 130");
-    pump(0.8);
-    auto r2 = selectedRange(app.pid());
-    check(r2 && r2->location == utf16Length(text, 120) && r2->length == utf16Length(text, 130) - r2->location,
-          "after emoji were inserted before it, the range is still right",
-          r2 ? std::to_string(r2->location) + "+" + std::to_string(r2->length) : "none");
+    checkRange(120, 130, "after emoji were inserted before it, the range is still right");
     auto e2 = waitEvent("text_select", now() - 2, 2);
 
     // Editability is remembered per element: made read-only and editable again, the text view
