@@ -217,14 +217,6 @@ TEST_F(Walk, FiveDeepChainAsksTheFirstFourLevels) {
     EXPECT_TRUE(stdoutLines().empty());
 }
 
-TEST_F(Walk, SmallTreeIsWalkedDepthFirstInArrayOrder) {
-    auto win = element("win");
-    desktop().clearRequests();
-    enableAccessbiltyByTraversing(win);
-    std::vector<std::string> expected = {"win:AXChildren", "doc:AXChildren", "label:AXChildren", "button:AXChildren"};
-    EXPECT_EQ(calls("AXUIElementCopyAttributeValue"), expected);
-}
-
 TEST_F(Walk, ChildrenThatAreNotElementsEndTheBranchSilently) {
     auto win = element("win");
     desktop().clearRequests();
