@@ -146,17 +146,19 @@ std::shared_ptr<const AtspiElement> elementFor(AtspiAccessible* acc, bool applic
 
 AtspiAccessible* accessibleOf(AtspiText* text) { return reinterpret_cast<AtspiAccessible*>(text); }
 
-// The Text interface of an element, or none. Which interfaces an element has is asked of the
-// application once; libatspi keeps the answer.
-GRef<AtspiText> textOf(AtspiAccessible* acc) {
-    if (acc->cached_properties & ATSPI_CACHE_INTERFACES)
-        return GRef<AtspiText>::adopt(atspi_accessible_get_text_iface(acc));
+// One interface of an element (`get` is libatspi's getter for it), or none. Which interfaces an
+// element has is asked of the application once; libatspi keeps the answer.
+template <class Interface>
+GRef<Interface> interfaceOf(AtspiAccessible* acc, Interface* (*get)(AtspiAccessible*)) {
+    if (acc->cached_properties & ATSPI_CACHE_INTERFACES) return GRef<Interface>::adopt(get(acc));
     AtspiCall call(acc);
     if (!call) return {};
-    auto text = GRef<AtspiText>::adopt(atspi_accessible_get_text_iface(acc));
+    auto found = GRef<Interface>::adopt(get(acc));
     call.okIf(acc->cached_properties & ATSPI_CACHE_INTERFACES);
-    return text;
+    return found;
 }
+
+GRef<AtspiText> textOf(AtspiAccessible* acc) { return interfaceOf(acc, atspi_accessible_get_text_iface); }
 
 GRef<AtspiEditableText> editableTextOf(AtspiAccessible* acc) {
     if (!textOf(acc) && !(acc->cached_properties & ATSPI_CACHE_INTERFACES)) return {};
@@ -689,16 +691,8 @@ namespace {
 
 using Accessibles = std::vector<GRef<AtspiAccessible>>;
 
-// The Collection interface of an element, or none. Whether it has one is asked of the
-// application once per element (libatspi keeps the answer).
 GRef<AtspiCollection> collectionOf(AtspiAccessible* acc) {
-    if (acc->cached_properties & ATSPI_CACHE_INTERFACES)
-        return GRef<AtspiCollection>::adopt(atspi_accessible_get_collection_iface(acc));
-    AtspiCall call(acc);
-    if (!call) return {};
-    auto collection = GRef<AtspiCollection>::adopt(atspi_accessible_get_collection_iface(acc));
-    call.okIf(acc->cached_properties & ATSPI_CACHE_INTERFACES);
-    return collection;
+    return interfaceOf(acc, atspi_accessible_get_collection_iface);
 }
 
 // What lies below `acc` in one request: its children (`deep` false), or every descendant in
