@@ -11,6 +11,21 @@
 
 namespace korvale::macos {
 
+namespace {
+
+// Adds a source to the current run loop, or removes it (`change`), in the mode named `mode`.
+void inMode(void (*change)(CFRunLoopRef, CFRunLoopSourceRef, CFRunLoopMode), CFRunLoopSourceRef source,
+            const std::string& mode) {
+    if (mode == platform::kCFRunLoopDefaultMode) {
+        change(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
+    } else {
+        auto name = makeCFString(mode);
+        change(CFRunLoopGetCurrent(), source, name.get());
+    }
+}
+
+}  // namespace
+
 bool MacRunLoopSource::isValid() const { return ref_ && CFRunLoopSourceIsValid(ref_.get()); }
 
 double MacRunLoop::now() { return CFAbsoluteTimeGetCurrent(); }
@@ -18,24 +33,14 @@ double MacRunLoop::now() { return CFAbsoluteTimeGetCurrent(); }
 void MacRunLoop::addSource(const platform::RunLoopSourceRef& source, const std::string& mode) {
     auto* mac = dynamic_cast<MacRunLoopSource*>(source.get());
     if (!mac || !mac->ref()) return;
-    if (mode == platform::kCFRunLoopDefaultMode) {
-        CFRunLoopAddSource(CFRunLoopGetCurrent(), mac->ref(), kCFRunLoopDefaultMode);
-    } else {
-        auto name = makeCFString(mode);
-        CFRunLoopAddSource(CFRunLoopGetCurrent(), mac->ref(), name.get());
-    }
+    inMode(CFRunLoopAddSource, mac->ref(), mode);
     attached_.push_back(source);
 }
 
 void MacRunLoop::removeSource(const platform::RunLoopSourceRef& source, const std::string& mode) {
     auto* mac = dynamic_cast<MacRunLoopSource*>(source.get());
     if (!mac || !mac->ref()) return;
-    if (mode == platform::kCFRunLoopDefaultMode) {
-        CFRunLoopRemoveSource(CFRunLoopGetCurrent(), mac->ref(), kCFRunLoopDefaultMode);
-    } else {
-        auto name = makeCFString(mode);
-        CFRunLoopRemoveSource(CFRunLoopGetCurrent(), mac->ref(), name.get());
-    }
+    inMode(CFRunLoopRemoveSource, mac->ref(), mode);
     // The library adds its sources in one mode each: out of it, the loop no longer needs it.
     if (auto it = std::find(attached_.begin(), attached_.end(), source); it != attached_.end()) attached_.erase(it);
 }
