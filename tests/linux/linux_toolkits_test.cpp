@@ -274,31 +274,28 @@ int compatRound(const std::string& cls, const std::string& kind, std::vector<std
 
         // A window the window manager keeps in place (a maximised one) is not counted against
         // the library: nothing moved.
-        settle();
-        auto before = geometry(w.id);
-        t0 = now();
-        run({"xdotool", "windowmove", w.id, "140", "100"});
-        auto moved = waitEvent("ui_reized", t0, 4);
-        auto after = geometry(w.id);
-        bool stayed = before && after && before->x == after->x && before->y == after->y;
-        cell("move", stayed && !moved ? "n/a: the window manager kept the window in place"
-                     : !moved ? "no event"
-                     : after && inside(moved->data, *after) ? "yes: " + rect(moved->data) : "no: " + rect(moved->data));
-        settle();
-        before = geometry(w.id);
-        t0 = now();
-        run({"xdotool", "windowsize", w.id, "700", "520"});
-        auto resized = waitEvent("ui_reized", t0, 4);
-        after = geometry(w.id);
-        stayed = before && after && before->w == after->w && before->h == after->h;
-        cell("resize", stayed && !resized ? "n/a: the window manager kept the window's size"
-                       : !resized ? "no event"
-                       : after && inside(resized->data, *after) ? "yes: " + rect(resized->data) : "no: " + rect(resized->data));
+        auto reshape = [&](const std::string& column, const std::string& how, const char* x, const char* y,
+                           const std::string& kept) {
+            settle();
+            auto before = geometry(w.id);
+            t0 = now();
+            run({"xdotool", how, w.id, x, y});
+            auto e = waitEvent("ui_reized", t0, 4);
+            auto after = geometry(w.id);
+            bool stayed = before && after &&
+                          (how == "windowmove" ? before->x == after->x && before->y == after->y
+                                               : before->w == after->w && before->h == after->h);
+            cell(column, stayed && !e ? kept
+                         : !e ? "no event"
+                         : after && inside(e->data, *after) ? "yes: " + rect(e->data) : "no: " + rect(e->data));
+        };
+        reshape("move", "windowmove", "140", "100", "n/a: the window manager kept the window in place");
+        reshape("resize", "windowsize", "700", "520", "n/a: the window manager kept the window's size");
 
         settle();
         t0 = now();
         if (kind == "terminal") {
-            after = geometry(w.id);
+            auto after = geometry(w.id);
             if (after) {
                 run({"xdotool", "mousemove", std::to_string(int(after->x + after->w / 2)), std::to_string(int(after->y + after->h / 2))});
                 run({"xdotool", "click", "1"});
