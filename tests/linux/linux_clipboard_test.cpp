@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
     if (!ready) return 1;
     auto window = visibleWindowOf(app.pid());
     if (!window) return 1;
-    pumpUntil([] { return false; }, 0.7);
+    pump(0.7);
     double t0 = now();
     focusWindow(*window);
     auto followed = waitEvent("app_changed", t0, 5);
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     auto prepare = [&] {
         app.command("reset");
         app.command("select_view 6 11");
-        pumpUntil([] { return false; }, 0.4);
+        pump(0.4);
     };
     auto viewText = [&] {
         auto line = app.command("text");
@@ -244,7 +244,7 @@ int main(int argc, char** argv) {
                 if (line->rfind("retook", 0) == 0) ++retakes;
             return retakes >= 2;
         }, 4);
-        pumpUntil([] { return false; }, 0.5);
+        pump(0.5);
         replacedAndEnded("manager", o, "");
         check(clip("UTF8_STRING") == std::optional<std::string>("USER-DATA") &&
                   clip("text/html") == std::optional<std::string>("<i>USER</i>"),
@@ -282,7 +282,7 @@ int main(int argc, char** argv) {
         auto owner = startOwner({{"UTF8_STRING", "SECRET"}});
         app.command("slow_paste 2500");
         auto o = replace("OMEGA");
-        pumpUntil([] { return false; }, 0.3);
+        pump(0.3);
         check(viewText() == replaced, "late paste: the busy application pastes the replacement, not the old clipboard",
               viewText());
         check(clip("UTF8_STRING") == std::optional<std::string>("SECRET"), "late paste: the clipboard comes back");
@@ -296,7 +296,7 @@ int main(int argc, char** argv) {
         app.command("reset");
         auto owner = startOwner({{"UTF8_STRING", "KEEP-LABEL"}});
         app.command("select_label 11 16");
-        pumpUntil([] { return false; }, 0.4);
+        pump(0.4);
         auto o = replace("OMEGA");
         refusedAndKept("non-editable target", o, kNotTaken, "KEEP-LABEL");
         check(o.seconds > 3.0 && o.seconds < 4.0, "non-editable target: the wait ends at 3 s", std::to_string(o.seconds));

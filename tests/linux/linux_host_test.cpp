@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     auto appWindow = visibleWindowOf(app.pid());
     check(appWindow.has_value(), "test application window found");
     // The application must be on the bus before it is switched to.
-    pumpUntil([] { return false; }, 0.7);
+    pump(0.7);
 
     // --- switching to the application announces it ---
     double t0 = now();
@@ -61,14 +61,14 @@ int main(int argc, char** argv) {
 
     // --- focus moves inside the application ---
     app.command("focus_entry");
-    pumpUntil([] { return false; }, 0.6);
+    pump(0.6);
     t0 = now();
     app.command("caret_view 0");
     auto focused = waitEvent("focused_changed|caret", t0, 3);
     check(focused.has_value(), "moving the focus to the text view is reported", str(focused));
 
     // --- a selection in the text view ---
-    pumpUntil([] { return false; }, 0.6);
+    pump(0.6);
     auto frame = frameOf(app);
     check(frame.has_value(), "test application reports its frame");
     t0 = now();
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
           str(snap));
 
     // --- moving and resizing the window over the selection ---
-    pumpUntil([] { return false; }, 0.6);
+    pump(0.6);
     t0 = now();
     app.command("move 300 260");
     auto moved = waitEvent("ui_reized", t0, 3);
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
         check(std::fabs(dx - 200) < 2 && std::fabs(dy - 140) < 2, "the rectangle moved with the window",
               "dx=" + std::to_string(dx) + " dy=" + std::to_string(dy));
     }
-    pumpUntil([] { return false; }, 0.6);
+    pump(0.6);
     t0 = now();
     app.command("resize 600 360");
     auto resized = waitEvent("ui_reized", t0, 3);
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
     // --- a window the application maps after it was followed is watched too ---
     auto opened = app.command("second_window 620 480");
     check(opened.has_value(), "the test application opens a second window", opened.value_or("(no answer)"));
-    pumpUntil([] { return false; }, 0.6);
+    pump(0.6);
     t0 = now();
     app.command("move_second 660 500");
     auto movedSecond = waitEvent("ui_reized", t0, 3);
@@ -122,14 +122,14 @@ int main(int argc, char** argv) {
     focusWindow(*appWindow);
 
     // --- the caret ---
-    pumpUntil([] { return false; }, 0.6);
+    pump(0.6);
     t0 = now();
     app.command("caret_view 3");
     auto caret = waitEvent("caret", t0, 3);
     check(caret.has_value(), "collapsing the selection reports caret", str(caret));
 
     // --- a selectable label: static text, read through text markers ---
-    pumpUntil([] { return false; }, 0.6);
+    pump(0.6);
     frame = frameOf(app);
     t0 = now();
     app.command("select_label 11 16");
@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
           "a selection in a selectable label is reported with its rectangle", str(labelSel));
 
     // --- the blocked field stays silent ---
-    pumpUntil([] { return false; }, 0.6);
+    pump(0.6);
     t0 = now();
     app.command("select_entry 0 5");
     auto leaked = waitEvent("text_select", t0, 1.5);
@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
 
     // --- a password entry: nothing of it reaches the host, whatever the lists say ---
     start("{}");  // no blocked fields from here on: the entry's secrecy alone keeps it silent
-    pumpUntil([] { return false; }, 0.6);
+    pump(0.6);
     t0 = now();
     app.command("select_secret 0 7");
     auto secretSel = waitEvent("text_select|caret|ui_reized|focused_changed", t0, 1.5,
@@ -182,12 +182,12 @@ int main(int argc, char** argv) {
     if (editorWindow) {
         // From the test application, whatever l3afpad did with the focus while it started.
         focusWindow(*appWindow);
-        pumpUntil([] { return false; }, 0.7);
+        pump(0.7);
         t0 = now();
         focusWindow(*editorWindow);
         auto toEditor = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "L3afpad"); });
         check(toEditor.has_value(), "switching to l3afpad reports app_changed", str(toEditor));
-        pumpUntil([] { return false; }, 0.6);
+        pump(0.6);
         t0 = now();
         run({"xdotool", "key", "--clearmodifiers", "ctrl+Home", "shift+ctrl+Right"});
         auto word = waitEvent("text_select", t0, 3);
@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
         auto before = run({"xclip", "-selection", "clipboard", "-o"});
         check(before && *before == "KEEP-ME", "the user's clipboard is set up", before.value_or("(none)"));
 
-        pumpUntil([] { return false; }, 0.6);
+        pump(0.6);
         double s0 = now();
         setText("OMEGA");
         double setTextSeconds = now() - s0;
@@ -221,12 +221,12 @@ int main(int argc, char** argv) {
         // --- a blocked application is announced and stays silent ---
         addBlockedApps(R"(["L3afpad"])");
         focusWindow(*appWindow);
-        pumpUntil([] { return false; }, 0.6);
+        pump(0.6);
         t0 = now();
         focusWindow(*editorWindow);
         auto announced = waitEvent("app_changed", t0, 3, [](const json& d) { return bundleIs(d, "L3afpad"); });
         check(announced.has_value(), "a blocked application is still announced", str(announced));
-        pumpUntil([] { return false; }, 0.6);
+        pump(0.6);
         t0 = now();
         run({"xdotool", "key", "--clearmodifiers", "ctrl+End", "shift+ctrl+Left"});
         auto silent = waitEvent("text_select|caret", t0, 1.5);
@@ -238,12 +238,12 @@ int main(int argc, char** argv) {
         // desktop's path; taken for the application registering, it was reported as a launch,
         // the monitor followed the background application, and the real switch to it below
         // was then not reported.
-        pumpUntil([] { return false; }, 0.6);
+        pump(0.6);
         t0 = now();
         auto openedBehind = app.command("second_window 620 480");
         check(openedBehind.has_value(), "the test application opens a window in the background",
               openedBehind.value_or("(no answer)"));
-        pumpUntil([] { return false; }, 1.0);
+        pump(1.0);
         // A window manager gives the new window the focus: then it is a switch after all.
         auto focusAfter = run({"xdotool", "getwindowfocus"});
         if (focusAfter && *focusAfter == *editorWindow) {
@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
         }
         app.command("close_second");
         focusWindow(*editorWindow);
-        pumpUntil([] { return false; }, 0.7);
+        pump(0.7);
     }
 
     // --- hover on a host window ---
@@ -274,7 +274,7 @@ int main(int argc, char** argv) {
         check(appFrame.has_value(), "test application reports its frame for the hover check");
         if (appFrame) {
             run({"xdotool", "mousemove", "0", "0"});
-            pumpUntil([] { return false; }, 0.3);
+            pump(0.3);
             t0 = now();
             run({"xdotool", "mousemove", std::to_string(int(appFrame->x + appFrame->w / 2)),
                  std::to_string(int(appFrame->y + appFrame->h / 2))});

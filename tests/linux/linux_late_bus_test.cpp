@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     check(said.find("Accessibility is enabled") == std::string::npos, "start does not say it is enabled",
           "it printed: " + said);
     // Longer than the interval between two looks: still nothing, and no event.
-    pumpUntil([] { return false; }, korvale::platform::kBackendRetryInterval + 0.5);
+    pump(korvale::platform::kBackendRetryInterval + 0.5);
     check(backendName() == "none", "no backend serves the process meanwhile", backendName());
     check(events.empty(), "nothing is followed meanwhile", std::to_string(events.size()) + " events");
 
@@ -75,14 +75,14 @@ int main(int argc, char** argv) {
     auto window = visibleWindowOf(app.pid());
     check(window.has_value(), "its window is found");
     if (!ready || !window) return 1;
-    pumpUntil([] { return false; }, 0.8);
+    pump(0.8);
     double t0 = now();
     focusWindow(*window);
     auto switched = waitEvent("app_changed", t0, 10, [](const json& d) {
         return d.is_object() && d.value("bundle_id", json()) == json("Korvale-test-app");
     });
     check(switched.has_value(), "switching to it gives app_changed", str(switched));
-    pumpUntil([] { return false; }, 0.6);
+    pump(0.6);
     t0 = now();
     app.command("select_view 6 11");
     auto selected = waitEvent("text_select", t0, 5);

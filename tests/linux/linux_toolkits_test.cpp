@@ -28,7 +28,7 @@ using namespace korvale_linux_test;
 namespace {
 
 void settle(double seconds = 0.6) {
-    pumpUntil([] { return false; }, seconds);
+    pump(seconds);
 }
 
 // The class half of a window's WM_CLASS, read with xprop as any desktop tool would.
