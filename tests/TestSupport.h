@@ -25,6 +25,8 @@ struct HostEvent {
 
 // The events the test host received, in order.
 std::vector<HostEvent>& hostEvents();
+// Their names, in order.
+std::vector<std::string> hostEventNames();
 void recordingCallback(const char* name, const char* json);
 
 // An editor (pid 101, "doc": "Hello world") and a mail application (pid 102, "body": "Dear Bob"),

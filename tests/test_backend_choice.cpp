@@ -54,11 +54,6 @@ protected:
     void choose(std::span<const BackendEntry> table, bool simulatedAsked = false) {
         chooseBackendAgain(table, simulatedAsked);
     }
-    std::vector<std::string> eventNames() const {
-        std::vector<std::string> out;
-        for (const auto& e : hostEvents()) out.push_back(e.name);
-        return out;
-    }
     std::string saved_;
 };
 
@@ -131,12 +126,12 @@ TEST_F(BackendChoice, FollowingStartsOnceTheDesktopAnswersWithoutARestart) {
 
     perform({{"action", "activate"}, {"pid", 101}});
     run(0.5);
-    ASSERT_EQ(eventNames(), std::vector<std::string>{"app_changed"});
+    ASSERT_EQ(hostEventNames(), std::vector<std::string>{"app_changed"});
     EXPECT_EQ(json::parse(hostEvents()[0].json)["bundle_id"], "com.example.editor");
     hostEvents().clear();
     perform({{"action", "select"}, {"element", "doc"}, {"range", {0, 5}}});
     run(1.0);
-    ASSERT_EQ(eventNames(), std::vector<std::string>{"text_select"});
+    ASSERT_EQ(hostEventNames(), std::vector<std::string>{"text_select"});
     EXPECT_EQ(json::parse(hostEvents()[0].json)["selected_text"], "Hello");
 }
 

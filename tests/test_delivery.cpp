@@ -20,10 +20,8 @@ TEST_F(Delivery, EmptyDataIsAnEmptyObjectAndNamesPassByteForByte) {
     run(0.2);
     callbackWraper("ui_reized", {{"selected_text", "h\xC3\xA9llo \xF0\x9F\x98\x80 / \"q\""}});
     run(0.2);
-    ASSERT_EQ(hostEvents().size(), 2u);
-    EXPECT_EQ(hostEvents()[0].name, "mouse_hoverd");
+    ASSERT_EQ(hostEventNames(), (std::vector<std::string>{"mouse_hoverd", "ui_reized"}));
     EXPECT_EQ(hostEvents()[0].json, "{}");
-    EXPECT_EQ(hostEvents()[1].name, "ui_reized");
     EXPECT_EQ(json::parse(hostEvents()[1].json)["selected_text"], "h\xC3\xA9llo \xF0\x9F\x98\x80 / \"q\"");
     EXPECT_EQ(hostEvents()[1].json.find(' ', 1) != std::string::npos &&
                   hostEvents()[1].json.find(": ") != std::string::npos,
@@ -31,23 +29,22 @@ TEST_F(Delivery, EmptyDataIsAnEmptyObjectAndNamesPassByteForByte) {
         << "no whitespace between tokens: " << hostEvents()[1].json;
 }
 
+// Ill-formed UTF-8 and a non-finite number cannot be encoded: nothing is sent or printed, and
+// the event stays stored until a newer one replaces it.
 TEST_F(Delivery, UnencodableDataIsKeptSilentlyUntilReplaced) {
-    callbackWraper("text_select", {{"selected_text", std::string("bad \xC3 byte")}});
-    run(1.0);
-    EXPECT_TRUE(hostEvents().empty());
-    EXPECT_TRUE(stdoutLines().empty());
-    ASSERT_TRUE(eventParams.has_value()) << "the event stays stored";
-    callbackWraper("caret", json::object());
-    run(0.2);
-    ASSERT_EQ(hostEvents().size(), 1u);
-    EXPECT_EQ(hostEvents()[0].name, "caret");
-}
-
-TEST_F(Delivery, NonFiniteNumberCannotBeEncoded) {
-    callbackWraper("ui_reized", {{"position", {{"x", std::numeric_limits<double>::infinity()}}}});
-    run(0.5);
-    EXPECT_TRUE(hostEvents().empty());
-    EXPECT_TRUE(eventParams.has_value());
+    for (const json& data : {json{{"selected_text", std::string("bad \xC3 byte")}},
+                             json{{"position", {{"x", std::numeric_limits<double>::infinity()}}}}}) {
+        SCOPED_TRACE(data.dump(-1, ' ', false, json::error_handler_t::replace));
+        hostEvents().clear();
+        callbackWraper("text_select", data);
+        run(1.0);
+        EXPECT_TRUE(hostEvents().empty());
+        EXPECT_TRUE(stdoutLines().empty());
+        ASSERT_TRUE(eventParams.has_value()) << "the event stays stored";
+        callbackWraper("caret", json::object());
+        run(0.2);
+        ASSERT_EQ(hostEventNames(), std::vector<std::string>{"caret"});
+    }
 }
 
 TEST_F(Delivery, WithoutHostCallbackTheLatestEventWaitsForOne) {
@@ -62,8 +59,7 @@ TEST_F(Delivery, WithoutHostCallbackTheLatestEventWaitsForOne) {
     initMacAccessibility(&recordingCallback);
     callbackWraper("app_changed", {{"role", nullptr}});
     run(0.2);
-    ASSERT_EQ(hostEvents().size(), 1u);
-    EXPECT_EQ(hostEvents()[0].name, "app_changed");
+    ASSERT_EQ(hostEventNames(), std::vector<std::string>{"app_changed"});
     EXPECT_EQ(hostEvents()[0].json, R"({"role":null})");
 }
 
@@ -81,8 +77,7 @@ TEST_F(Delivery, EventStoredFromInsideTheCallbackIsDeliveredLater) {
     ASSERT_EQ(hostEvents().size(), 1u);
     ASSERT_TRUE(eventParams.has_value()) << "the newer event was thrown away";
     run(0.18);
-    ASSERT_EQ(hostEvents().size(), 2u);
-    EXPECT_EQ(hostEvents()[1].name, "alt_enter_pressed");
+    ASSERT_EQ(hostEventNames(), (std::vector<std::string>{"focused_changed", "alt_enter_pressed"}));
     EXPECT_DOUBLE_EQ(hostEvents()[1].t, 0.36);
 }
 

@@ -66,8 +66,7 @@ TEST_F(Handlers, FocusWithNoFollowedApplicationSendsAnEmptyDictionary) {
     enter(monitor->uiFocusedChange(), doc, monitor.get());
     EXPECT_TRUE(platform::CFEqual(monitor->focusedElement, doc));
     run(0.2);
-    ASSERT_EQ(hostEvents().size(), 1u);
-    EXPECT_EQ(hostEvents()[0].name, "focused_changed");
+    ASSERT_EQ(hostEventNames(), std::vector<std::string>{"focused_changed"});
     EXPECT_EQ(hostEvents()[0].json, "{}");
 }
 
@@ -88,8 +87,7 @@ TEST_F(Handlers, ApplicationWithoutBundleIdentifierHasNoFieldRule) {
     ElementRef field = focusedOf(501);
     enter(monitor->selectedTextChange(), field, monitor.get());
     run(0.5);
-    ASSERT_EQ(hostEvents().size(), 1u);
-    EXPECT_EQ(hostEvents()[0].name, "text_select");
+    ASSERT_EQ(hostEventNames(), std::vector<std::string>{"text_select"});
     EXPECT_EQ(json::parse(hostEvents()[0].json)["selected_text"], "tool");
     EXPECT_EQ(json::parse(hostEvents()[0].json)["bundle_id"], nullptr);
 }

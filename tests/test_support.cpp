@@ -28,6 +28,12 @@ std::vector<HostEvent>& hostEvents() {
     return events;
 }
 
+std::vector<std::string> hostEventNames() {
+    std::vector<std::string> out;
+    for (const auto& e : hostEvents()) out.push_back(e.name);
+    return out;
+}
+
 void recordingCallback(const char* name, const char* json) {
     hostEvents().push_back({name, json, sim::Desktop::instance().nowSeconds()});
 }

@@ -19,11 +19,6 @@ protected:
         start("{}");
     }
     std::size_t requestCount() const { return sim::Desktop::instance().requests().size(); }
-    std::vector<std::string> names() const {
-        std::vector<std::string> out;
-        for (const auto& e : hostEvents()) out.push_back(e.name);
-        return out;
-    }
     sim::SimWorkspace& workspace() { return desktop().workspace(); }
 };
 
@@ -47,7 +42,7 @@ TEST_F(Tracking, SelectionCostsTheSameAfterAThousandSwitchesBack) {
     run(0.5);
     EXPECT_EQ(requestCount() - before, firstCost)
         << "a selection after 1,000 switches back asked the platform more than after the first";
-    ASSERT_EQ(names(), std::vector<std::string>{"text_select"});
+    ASSERT_EQ(hostEventNames(), std::vector<std::string>{"text_select"});
     EXPECT_EQ(json::parse(hostEvents()[0].json)["selected_text"], "world");
 }
 
@@ -58,7 +53,7 @@ TEST_F(Tracking, SwitchesFollowEachApplicationAndAnnounceIt) {
     run(0.2);
     perform({{"action", "activate"}, {"pid", 101}});
     run(0.2);
-    ASSERT_EQ(names(), (std::vector<std::string>{"app_changed", "app_changed", "app_changed"}));
+    ASSERT_EQ(hostEventNames(), (std::vector<std::string>{"app_changed", "app_changed", "app_changed"}));
     EXPECT_EQ(json::parse(hostEvents()[1].json)["bundle_id"], "com.example.mail");
     EXPECT_EQ(json::parse(hostEvents()[2].json)["bundle_id"], "com.example.editor");
     ASSERT_TRUE(macAccessibility->processID.has_value());
@@ -96,7 +91,7 @@ TEST_F(Tracking, QuittingTheFrontApplicationFollowsTheOneBefore) {
     perform({{"action", "quit"}, {"pid", 102}});
     EXPECT_EQ(workspace().frontmostPid(), 101);
     run(0.5);
-    ASSERT_EQ(names(), std::vector<std::string>{"app_changed"});
+    ASSERT_EQ(hostEventNames(), std::vector<std::string>{"app_changed"});
     EXPECT_EQ(json::parse(hostEvents()[0].json)["bundle_id"], "com.example.editor");
     // The quit application's elements no longer answer, and its handle refuses activation.
     EXPECT_FALSE(getAttributeValue<ElementRef>(getAppRef(102), "AXFocusedUIElement"));
@@ -115,7 +110,7 @@ TEST_F(Tracking, FailedRegistrationPrintsErrorAndTheOthersGoOn) {
     run(0.5);
     perform({{"action", "select"}, {"element", "doc"}, {"range", {0, 5}}});
     run(0.5);
-    EXPECT_EQ(names(), (std::vector<std::string>{"app_changed", "text_select"}));
+    EXPECT_EQ(hostEventNames(), (std::vector<std::string>{"app_changed", "text_select"}));
 }
 
 class Untrusted : public DesktopTest {};
