@@ -289,6 +289,12 @@ protected:
         windows().addTrackingArea(w, area);
         return area;
     }
+    // A counting owner of an area on the assistant's window.
+    std::shared_ptr<CountingResponder> tracked(unsigned options = 0x281) {
+        auto owner = std::make_shared<CountingResponder>();
+        track(window("assistant"), owner, options);
+        return owner;
+    }
     void movePointer(double x, double y) { perform({{"action", "move_pointer"}, {"to", {x, y}}}); }
 };
 
@@ -308,8 +314,7 @@ TEST_F(SimWindowsTest, HandlesAreLookedUpAmongLiveWindowsOnly) {
 }
 
 TEST_F(SimWindowsTest, EnterAndExitReachTheOwnerOnTheMainLoopOnly) {
-    auto owner = std::make_shared<CountingResponder>();
-    track(window("assistant"), owner);
+    auto owner = tracked();
     movePointer(150, 150);
     EXPECT_EQ(owner->entered, 0) << "delivered on the mover's stack instead of the main loop";
     platform::current().mainLoop.blockUntil(now() + 1);
@@ -324,11 +329,8 @@ TEST_F(SimWindowsTest, EnterAndExitReachTheOwnerOnTheMainLoopOnly) {
 }
 
 TEST_F(SimWindowsTest, AnAreaFollowsTheVisibleRectOnlyWhenAskedTo) {
-    auto follows = std::make_shared<CountingResponder>();
-    auto fixed = std::make_shared<CountingResponder>();
-    auto w = window("assistant");
-    track(w, follows, 0x281);
-    track(w, fixed, 0x81);
+    auto follows = tracked(0x281);
+    auto fixed = tracked(0x81);
     perform({{"action", "resize_host_window"}, {"window", "assistant"}, {"size", {400, 300}}});
     movePointer(350, 350);  // inside the new size only
     run(0);
@@ -337,8 +339,7 @@ TEST_F(SimWindowsTest, AnAreaFollowsTheVisibleRectOnlyWhenAskedTo) {
 }
 
 TEST_F(SimWindowsTest, WithoutAlwaysActiveAnInactiveHostGetsNoMessages) {
-    auto owner = std::make_shared<CountingResponder>();
-    track(window("assistant"), owner, 0x201);
+    auto owner = tracked(0x201);
     movePointer(150, 150);
     run(0);
     EXPECT_EQ(owner->entered, 0);
@@ -375,8 +376,7 @@ TEST_F(SimWindowsTest, ClosingReleasesTheAreasAndTheirOwnersAndDropsPendingMessa
 }
 
 TEST_F(SimWindowsTest, ReleasedOwnerGetsNothing) {
-    auto owner = std::make_shared<CountingResponder>();
-    track(window("assistant"), owner);
+    auto owner = tracked();
     std::weak_ptr<CountingResponder> weak = owner;
     owner.reset();
     movePointer(150, 150);
@@ -392,8 +392,7 @@ TEST_F(SimWindowsTest, TheHostsDelegateHearsItsWindow) {
     loadWorld({{"windows", {{{"id", "assistant"}, {"delegate", "Controller"}, {"frame", {100, 100, 200, 150}}},
                             {{"id", "plain"}, {"frame", {400, 100, 100, 100}}}}},
                {"pointer", {0, 0}}});
-    auto owner = std::make_shared<CountingResponder>();
-    track(window("assistant"), owner);
+    auto owner = tracked();
     EXPECT_EQ(desktop().state()["windows"][0]["delegate"], "Controller");
     EXPECT_EQ(desktop().state()["windows"][1]["delegate"], nullptr);
     perform({{"action", "mouse_down"}});  // outside every window
@@ -427,8 +426,7 @@ TEST_F(SimWindowsTest, ADisplayLeftOfAndAboveTheMainOnePlacesWindowsAtNegativeCo
                {"windows", {{{"id", "assistant"}, {"display", "left"}, {"frame", {100, 200, 300, 200}}}}}});
     EXPECT_EQ(desktop().state()["displays"], displays);
     EXPECT_EQ(desktop().state()["windows"][0]["frame"], json({-1180, -824, 300, 200}));
-    auto owner = std::make_shared<CountingResponder>();
-    track(window("assistant"), owner);
+    auto owner = tracked();
     perform({{"action", "move_pointer"}, {"display", "left"}, {"to", {150, 250}}});
     run(0);
     EXPECT_EQ(owner->entered, 1);
