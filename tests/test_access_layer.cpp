@@ -121,12 +121,10 @@ TEST_F(AccessLayer, ConvertedValuesAreTheStoredOnes) {
 }
 
 TEST_F(AccessLayer, ErrorCodesPrintTheirFixedLines) {
-    perform({{"action", "inject_error"}, {"element", "doc"}, {"attribute", "AXRole"}, {"code", -25212}});
-    EXPECT_EQ(getAttributeValue<std::string>(doc, "AXRole"), std::nullopt);
-    perform({{"action", "inject_error"}, {"element", "doc"}, {"attribute", "AXRole"}, {"code", -25208}});
-    EXPECT_EQ(getAttributeValue<std::string>(doc, "AXRole"), std::nullopt);
-    perform({{"action", "inject_error"}, {"element", "doc"}, {"attribute", "AXRole"}, {"code", -25205}});
-    EXPECT_EQ(getAttributeValue<std::string>(doc, "AXRole"), std::nullopt);
+    for (int code : {-25212, -25208, -25205}) {
+        perform({{"action", "inject_error"}, {"element", "doc"}, {"attribute", "AXRole"}, {"code", code}});
+        EXPECT_EQ(getAttributeValue<std::string>(doc, "AXRole"), std::nullopt) << code;
+    }
     auto range = platform::makeRange({0, 5});
     perform({{"action", "inject_error"}, {"element", "doc"}, {"attribute", "AXStringForRange"}, {"code", -25208}});
     EXPECT_EQ(getParameterizedAttributeValue<std::string>(doc, "AXStringForRange", range), std::nullopt);
