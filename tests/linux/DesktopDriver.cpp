@@ -50,6 +50,13 @@ std::optional<Event> waitEvent(const std::string& names, double since, double se
     return found;
 }
 
+std::optional<Event> eventAfter(const std::function<void()>& action, const std::string& names, double seconds,
+                                const std::function<bool(const json&)>& accept) {
+    const double since = now();
+    action();
+    return waitEvent(names, since, seconds, accept);
+}
+
 bool followDesktop(const char* fieldRules) {
     initMacAccessibility(onEvent);
     if (!isAccessibiltyEnabled()) {

@@ -43,6 +43,9 @@ void pump(double seconds);
 // The first event named `name` (or any of the names, separated by '|') received after `since`.
 std::optional<Event> waitEvent(const std::string& names, double since, double seconds,
                                const std::function<bool(const json&)>& accept = nullptr);
+// `action` done, then the first event as waitEvent finds it received from the action on.
+std::optional<Event> eventAfter(const std::function<void()>& action, const std::string& names, double seconds,
+                                const std::function<bool(const json&)>& accept = nullptr);
 
 // The library set up as a host sets it up, with onEvent as its callback and `fieldRules` given
 // to start. False (and a SKIPPED line) when no accessibility bus answers in this session.

@@ -131,9 +131,7 @@ int main(int argc, char** argv) {
     auto window = visibleWindowOf(app.pid());
     if (!window) return 1;
     pump(0.7);
-    double t0 = now();
-    focusWindow(*window);
-    auto followed = waitEvent("app_changed", t0, 5);
+    auto followed = eventAfter([&] { focusWindow(*window); }, "app_changed", 5);
     check(followed.has_value(), "the test application is followed");
 
     // Before each replacement: the original text, "brave" selected.

@@ -51,7 +51,6 @@ int main(int argc, char** argv) {
     pump(0.7);
 
     // --- switching to the application announces it ---
-    double t0 = now();
     focusWindow(*appWindow);
     auto switched = waitEvent("app_changed", launched, 5, [](const json& d) {
         return bundleIs(d, "Korvale-test-app") && d.value("role", json()) == "AXApplication";
@@ -62,16 +61,14 @@ int main(int argc, char** argv) {
     // --- focus moves inside the application ---
     app.command("focus_entry");
     pump(0.6);
-    t0 = now();
-    app.command("caret_view 0");
-    auto focused = waitEvent("focused_changed|caret", t0, 3);
+    auto focused = eventAfter([&] { app.command("caret_view 0"); }, "focused_changed|caret", 3);
     check(focused.has_value(), "moving the focus to the text view is reported", str(focused));
 
     // --- a selection in the text view ---
     pump(0.6);
     auto frame = frameOf(app);
     check(frame.has_value(), "test application reports its frame");
-    t0 = now();
+    double t0 = now();
     app.command("select_view 6 11");
     auto selected = waitEvent("text_select", t0, 3);
     check(selected && selected->data.value("selected_text", json()) == "brave",
@@ -83,17 +80,13 @@ int main(int argc, char** argv) {
     double selectLatency = selected ? selected->t - t0 : -1;
 
     // --- the snapshot ---
-    t0 = now();
-    getDataForVelaAssist();
-    auto snap = waitEvent("alt_enter_pressed", t0, 2);
+    auto snap = eventAfter([&] { getDataForVelaAssist(); }, "alt_enter_pressed", 2);
     check(snap && snap->data.value("selected_text", json()) == "brave", "snapshot reports the selection",
           str(snap));
 
     // --- moving and resizing the window over the selection ---
     pump(0.6);
-    t0 = now();
-    app.command("move 300 260");
-    auto moved = waitEvent("ui_reized", t0, 3);
+    auto moved = eventAfter([&] { app.command("move 300 260"); }, "ui_reized", 3);
     auto frameAfter = frameOf(app);
     check(moved && frameAfter && inside(moved->data, *frameAfter),
           "moving the window reports the selection at its new place", str(moved));
@@ -104,18 +97,14 @@ int main(int argc, char** argv) {
               "dx=" + std::to_string(dx) + " dy=" + std::to_string(dy));
     }
     pump(0.6);
-    t0 = now();
-    app.command("resize 600 360");
-    auto resized = waitEvent("ui_reized", t0, 3);
+    auto resized = eventAfter([&] { app.command("resize 600 360"); }, "ui_reized", 3);
     check(resized.has_value(), "resizing the window over the selection reports ui_reized", str(resized));
 
     // --- a window the application maps after it was followed is watched too ---
     auto opened = app.command("second_window 620 480");
     check(opened.has_value(), "the test application opens a second window", opened.value_or("(no answer)"));
     pump(0.6);
-    t0 = now();
-    app.command("move_second 660 500");
-    auto movedSecond = waitEvent("ui_reized", t0, 3);
+    auto movedSecond = eventAfter([&] { app.command("move_second 660 500"); }, "ui_reized", 3);
     check(movedSecond.has_value(), "moving a window mapped after the application was followed reports ui_reized",
           str(movedSecond));
     app.command("close_second");
@@ -123,43 +112,32 @@ int main(int argc, char** argv) {
 
     // --- the caret ---
     pump(0.6);
-    t0 = now();
-    app.command("caret_view 3");
-    auto caret = waitEvent("caret", t0, 3);
+    auto caret = eventAfter([&] { app.command("caret_view 3"); }, "caret", 3);
     check(caret.has_value(), "collapsing the selection reports caret", str(caret));
 
     // --- a selectable label: static text, read through text markers ---
     pump(0.6);
     frame = frameOf(app);
-    t0 = now();
-    app.command("select_label 11 16");
-    auto labelSel = waitEvent("text_select", t0, 3,
+    auto labelSel = eventAfter([&] { app.command("select_label 11 16"); }, "text_select", 3,
                               [](const json& d) { return d.value("selected_text", json()) == "label"; });
     check(labelSel && frame && inside(labelSel->data, *frame),
           "a selection in a selectable label is reported with its rectangle", str(labelSel));
 
     // --- the blocked field stays silent ---
     pump(0.6);
-    t0 = now();
-    app.command("select_entry 0 5");
-    auto leaked = waitEvent("text_select", t0, 1.5);
+    auto leaked = eventAfter([&] { app.command("select_entry 0 5"); }, "text_select", 1.5);
     check(!leaked, "a selection in the blocked field is silent", str(leaked));
 
     // --- a password entry: nothing of it reaches the host, whatever the lists say ---
     start("{}");  // no blocked fields from here on: the entry's secrecy alone keeps it silent
     pump(0.6);
-    t0 = now();
-    app.command("select_secret 0 7");
-    auto secretSel = waitEvent("text_select|caret|ui_reized|focused_changed", t0, 1.5,
-                               [](const json& d) { return d.contains("selected_text"); });
+    auto secretSel = eventAfter([&] { app.command("select_secret 0 7"); },
+                                "text_select|caret|ui_reized|focused_changed", 1.5,
+                                [](const json& d) { return d.contains("selected_text"); });
     check(!secretSel, "a selection in a password entry sends nothing", str(secretSel));
-    t0 = now();
-    app.command("move 320 280");
-    auto secretMoved = waitEvent("ui_reized", t0, 1.5);
+    auto secretMoved = eventAfter([&] { app.command("move 320 280"); }, "ui_reized", 1.5);
     check(!secretMoved, "moving the window over a password entry's selection sends nothing", str(secretMoved));
-    t0 = now();
-    getDataForVelaAssist();
-    auto secretSnap = waitEvent("alt_enter_pressed", t0, 1.0);
+    auto secretSnap = eventAfter([&] { getDataForVelaAssist(); }, "alt_enter_pressed", 1.0);
     check(!secretSnap, "the snapshot of a focused password entry sends nothing", str(secretSnap));
     bool leakedSecret = false;
     for (const auto& e : events)
@@ -167,9 +145,7 @@ int main(int argc, char** argv) {
             leakedSecret = true;
     check(!leakedSecret, "no event ever carried the password or its mask");
     // The entry beside it is an ordinary field again: its selection is reported.
-    t0 = now();
-    app.command("select_entry 0 5");
-    auto entrySel = waitEvent("text_select", t0, 3);
+    auto entrySel = eventAfter([&] { app.command("select_entry 0 5"); }, "text_select", 3);
     check(entrySel && entrySel->data.value("selected_text", json()) == "entry",
           "with no blocked fields the ordinary entry is reported", str(entrySel));
 
@@ -179,18 +155,16 @@ int main(int argc, char** argv) {
     Child editor({"l3afpad", doc});
     auto editorWindow = visibleWindowOf(editor.pid());
     check(editorWindow.has_value(), "l3afpad window found");
+    auto isEditor = [](const json& d) { return bundleIs(d, "L3afpad"); };
     if (editorWindow) {
         // From the test application, whatever l3afpad did with the focus while it started.
         focusWindow(*appWindow);
         pump(0.7);
-        t0 = now();
-        focusWindow(*editorWindow);
-        auto toEditor = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "L3afpad"); });
+        auto toEditor = eventAfter([&] { focusWindow(*editorWindow); }, "app_changed", 5, isEditor);
         check(toEditor.has_value(), "switching to l3afpad reports app_changed", str(toEditor));
         pump(0.6);
-        t0 = now();
-        run({"xdotool", "key", "--clearmodifiers", "ctrl+Home", "shift+ctrl+Right"});
-        auto word = waitEvent("text_select", t0, 3);
+        auto word = eventAfter([&] { run({"xdotool", "key", "--clearmodifiers", "ctrl+Home", "shift+ctrl+Right"}); },
+                               "text_select", 3);
         check(word && word->data.value("selected_text", json()) == "alpha" && bundleIs(word->data, "L3afpad"),
               "selecting a word in l3afpad reports it", str(word));
 
@@ -222,14 +196,11 @@ int main(int argc, char** argv) {
         addBlockedApps(R"(["L3afpad"])");
         focusWindow(*appWindow);
         pump(0.6);
-        t0 = now();
-        focusWindow(*editorWindow);
-        auto announced = waitEvent("app_changed", t0, 3, [](const json& d) { return bundleIs(d, "L3afpad"); });
+        auto announced = eventAfter([&] { focusWindow(*editorWindow); }, "app_changed", 3, isEditor);
         check(announced.has_value(), "a blocked application is still announced", str(announced));
         pump(0.6);
-        t0 = now();
-        run({"xdotool", "key", "--clearmodifiers", "ctrl+End", "shift+ctrl+Left"});
-        auto silent = waitEvent("text_select|caret", t0, 1.5);
+        auto silent = eventAfter([&] { run({"xdotool", "key", "--clearmodifiers", "ctrl+End", "shift+ctrl+Left"}); },
+                                 "text_select|caret", 1.5);
         check(!silent, "a blocked application's selection is silent", str(silent));
         addBlockedApps("[]");
 
@@ -256,9 +227,8 @@ int main(int argc, char** argv) {
     }
 
     // --- hover on a host window ---
-    t0 = now();
-    focusWindow(*appWindow);
-    auto back = waitEvent("app_changed", t0, 3, [](const json& d) { return bundleIs(d, "Korvale-test-app"); });
+    auto back = eventAfter([&] { focusWindow(*appWindow); }, "app_changed", 3,
+                           [](const json& d) { return bundleIs(d, "Korvale-test-app"); });
     check(back.has_value(), "switching back to the test application reports app_changed", str(back));
     Display* dpy = XOpenDisplay(nullptr);
     if (dpy) {
@@ -301,9 +271,8 @@ int main(int argc, char** argv) {
         }, 3);
         run({"xdotool", "mousemove", "10", "10"});
         addMouseTracker(reinterpret_cast<void*>(static_cast<uintptr_t>(host)));
-        t0 = now();
-        run({"xdotool", "mousemove", std::to_string(hx), std::to_string(hy)});
-        auto hover = waitEvent("mouse_hoverd", t0, 3);
+        auto hover = eventAfter([&] { run({"xdotool", "mousemove", std::to_string(hx), std::to_string(hy)}); },
+                                "mouse_hoverd", 3);
         check(hover.has_value(), "the pointer entering the host window reports mouse_hoverd", str(hover));
         // The host takes the focus (as a click in it would); the pointer leaving it gives the
         // focus back to the followed application, the test application since the last switch.

@@ -76,16 +76,12 @@ int main(int argc, char** argv) {
     check(window.has_value(), "its window is found");
     if (!ready || !window) return 1;
     pump(0.8);
-    double t0 = now();
-    focusWindow(*window);
-    auto switched = waitEvent("app_changed", t0, 10, [](const json& d) {
+    auto switched = eventAfter([&] { focusWindow(*window); }, "app_changed", 10, [](const json& d) {
         return d.is_object() && d.value("bundle_id", json()) == json("Korvale-test-app");
     });
     check(switched.has_value(), "switching to it gives app_changed", str(switched));
     pump(0.6);
-    t0 = now();
-    app.command("select_view 6 11");
-    auto selected = waitEvent("text_select", t0, 5);
+    auto selected = eventAfter([&] { app.command("select_view 6 11"); }, "text_select", 5);
     check(selected && selected->data.value("selected_text", json()) == "brave",
           "a selection in it gives text_select", str(selected));
     std::printf("figure bus_up_to_following_seconds %.3f (the application started and switched to meanwhile)\n",

@@ -99,9 +99,8 @@ int main(int argc, char** argv) {
     if (!appWindow || !editorWindow) return 1;
     pump(0.8);
 
-    double t0 = now();
-    focusWindow(*appWindow);
-    auto toApp = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "Korvale-test-app"); });
+    auto isTestApp = [](const json& d) { return bundleIs(d, "Korvale-test-app"); };
+    auto toApp = eventAfter([&] { focusWindow(*appWindow); }, "app_changed", 5, isTestApp);
     check(toApp.has_value(), "the test application is followed", str(toApp));
     pump(0.6);
     app.command("select_view 6 11");
@@ -125,15 +124,14 @@ int main(int argc, char** argv) {
     pump(0.6);
     const double frontGap = ticker.longest;
     // The user goes on in another application while the hung one stays behind.
-    t0 = now();
+    const double t0 = now();
     std::printf("  switching at %.3f\n", now());
     focusWindow(*editorWindow);
     auto toEditor = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "L3afpad"); });
     check(toEditor.has_value(), "with a hung application, switching to another one is reported", str(toEditor));
     pump(0.6);
-    t0 = now();
-    run({"xdotool", "key", "--clearmodifiers", "ctrl+Home", "shift+ctrl+Right"});
-    auto word = waitEvent("text_select", t0, 3);
+    auto word = eventAfter([&] { run({"xdotool", "key", "--clearmodifiers", "ctrl+Home", "shift+ctrl+Right"}); },
+                           "text_select", 3);
     check(word && word->data.value("selected_text", json()) == "alpha",
           "with a hung application behind, a selection in another one is reported", str(word));
     getDataForVelaAssist();
@@ -152,14 +150,10 @@ int main(int argc, char** argv) {
     // It goes on: followed again once it is in front.
     kill(app.pid(), SIGCONT);
     pump(0.3);
-    t0 = now();
-    focusWindow(*appWindow);
-    auto back = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "Korvale-test-app"); });
+    auto back = eventAfter([&] { focusWindow(*appWindow); }, "app_changed", 5, isTestApp);
     check(back.has_value(), "the application that went on is followed again", str(back));
     pump(0.6);
-    t0 = now();
-    app.command("select_view 0 5");
-    auto again = waitEvent("text_select", t0, 3);
+    auto again = eventAfter([&] { app.command("select_view 0 5"); }, "text_select", 3);
     check(again && again->data.value("selected_text", json()) == "Hello",
           "its selections are reported again", str(again));
 
@@ -187,14 +181,10 @@ int main(int argc, char** argv) {
         check(started && freshWindow, "an application starts on the new bus" + n);
         if (!freshWindow) break;
         pump(0.8);
-        t0 = now();
-        focusWindow(*freshWindow);
-        auto followed = waitEvent("app_changed", t0, 5, [](const json& d) { return bundleIs(d, "Korvale-test-app"); });
+        auto followed = eventAfter([&] { focusWindow(*freshWindow); }, "app_changed", 5, isTestApp);
         check(followed.has_value(), "switching to it is reported" + n, str(followed));
         pump(0.6);
-        t0 = now();
-        fresh.command("select_view 6 11");
-        auto sel = waitEvent("text_select", t0, 3);
+        auto sel = eventAfter([&] { fresh.command("select_view 6 11"); }, "text_select", 3);
         check(sel && sel->data.value("selected_text", json()) == "brave", "its selection is reported" + n, str(sel));
         fresh.send("quit");
         fresh.wait(3);

@@ -98,18 +98,14 @@ void textRound(const std::string& label, Window& w, const std::optional<Window>&
     check(changed && changed->data.value("role", json()) == "AXApplication",
           label + ": switching to it reports app_changed with its WM_CLASS and role", str(changed));
     settle();
-    double t0 = now();
-    w.process->command("select 6 11");
-    auto selected = waitEvent("text_select", t0, 4);
+    auto selected = eventAfter([&] { w.process->command("select 6 11"); }, "text_select", 4);
     check(selected && selected->data.value("selected_text", json()) == "brave" && bundleIs(selected->data, w.bundle),
           label + ": text_select carries the selected text and the application", str(selected));
     auto frame = geometry(w.id);
     check(selected && frame && inside(selected->data, *frame), label + ": the rectangle lies on the window",
           str(selected) + (frame ? " window " + std::to_string(frame->x) + "," + std::to_string(frame->y) : ""));
     settle();
-    t0 = now();
-    w.process->command("caret 3");
-    auto caret = waitEvent("caret", t0, 4);
+    auto caret = eventAfter([&] { w.process->command("caret 3"); }, "caret", 4);
     check(caret.has_value(), label + ": collapsing the selection reports caret", str(caret));
 
     settle();
@@ -267,9 +263,7 @@ int compatRound(const std::string& cls, const std::string& kind, std::vector<std
         cell("is_editable", selected ? selected->data.value("is_editable", json()).dump() : "no selection");
 
         settle();
-        t0 = now();
-        getDataForVelaAssist();
-        auto snap = waitEvent("alt_enter_pressed", t0, 3);
+        auto snap = eventAfter([&] { getDataForVelaAssist(); }, "alt_enter_pressed", 3);
         cell("snapshot", !snap ? "no event" : selected && snap->data.value("selected_text", json()) == selected->data.value("selected_text", json()) ? "yes: \"" + oneLine(snap->data.value("selected_text", json("")).get<std::string>()) + "\"" : "no: " + snap->data.dump());
 
         // A window the window manager keeps in place (a maximised one) is not counted against
@@ -278,9 +272,7 @@ int compatRound(const std::string& cls, const std::string& kind, std::vector<std
                            const std::string& kept) {
             settle();
             auto before = geometry(w.id);
-            t0 = now();
-            run({"xdotool", how, w.id, x, y});
-            auto e = waitEvent("ui_reized", t0, 4);
+            auto e = eventAfter([&] { run({"xdotool", how, w.id, x, y}); }, "ui_reized", 4);
             auto after = geometry(w.id);
             bool stayed = before && after &&
                           (how == "windowmove" ? before->x == after->x && before->y == after->y
@@ -308,9 +300,7 @@ int compatRound(const std::string& cls, const std::string& kind, std::vector<std
 
         if (kind == "keys") {
             settle();
-            t0 = now();
-            key("shift+ctrl+Home");
-            auto lines = waitEvent("text_select", t0, 4, isSelection);
+            auto lines = eventAfter([&] { key("shift+ctrl+Home"); }, "text_select", 4, isSelection);
             // The last report counts: an application may announce the selection as it grows.
             settle(1);
             for (const auto& e : events)
@@ -331,9 +321,7 @@ int compatRound(const std::string& cls, const std::string& kind, std::vector<std
             cell("select_lines", "n/a");
         }
     }
-    t0 = now();
-    setText("OMEGA");
-    auto said = waitEvent("error", t0, 1);
+    auto said = eventAfter([&] { setText("OMEGA"); }, "error", 1);
     settle(1.5);
     if (kind == "none") {
         cell("setText", said ? "refused: " + said->data.value("message", json("")).get<std::string>() : "no refusal");
@@ -414,9 +402,7 @@ int main(int argc, char** argv) {
 
         // setText with xterm in front: nothing is pasted anywhere, and the host is told.
         auto textBefore = before->process->command("text");
-        t0 = now();
-        setText("WRONG");
-        auto refused = waitEvent("error", t0, 2);
+        auto refused = eventAfter([&] { setText("WRONG"); }, "error", 2);
         check(refused && refused->data.value("message", json()).is_string(),
               "setText with an application without accessibility in front says it did nothing", str(refused));
         settle();
@@ -427,9 +413,7 @@ int main(int argc, char** argv) {
         // The next application's selections count: Qt's stray activation did not stick.
         check(switchTo(*gtk4).has_value(), "switching from xterm to GTK 4 is announced");
         settle();
-        t0 = now();
-        gtk4->process->command("select 6 11");
-        auto next = waitEvent("text_select", t0, 4);
+        auto next = eventAfter([&] { gtk4->process->command("select 6 11"); }, "text_select", 4);
         check(next && bundleIs(next->data, gtk4->bundle), "after Qt and xterm, GTK 4's selection is reported",
               str(next));
     }
